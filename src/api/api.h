@@ -1,0 +1,80 @@
+// Check-service client: one check request record, the call that sends it to
+// a check server and the decoding of the verdict that comes back.
+#ifndef VORNEX_API_H
+#define VORNEX_API_H
+
+#include <httplib.h>
+
+#include <cstddef>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace vornex {
+
+class api {
+public:
+  explicit api(const std::string &server_name);
+
+  // Splits "host", "host:port", "[v6]:port", "[v6]" or a bare IPv6 address
+  // into host and port (80 when none is given). Throws std::invalid_argument
+  // or std::out_of_range ("stoi") for a port text that does not convert.
+  std::pair<std::string, int> parse_server_name(const std::string &text);
+  // Re-targets the record; on a parse error the record keeps its server.
+  void set_server_name(const std::string &text);
+
+  void set_remote_addr(const std::string &value);
+  void set_remote_port(const std::string &value);
+  void set_conn_addr(const std::string &value);
+  void set_ssl_proto(const std::string &value);
+  void set_ciphers(const std::string &value);
+  void set_curves(const std::string &value);
+
+  void add_data(const std::string &text);
+  void add_data(const char *bytes, size_t length);
+  // Grows the body buffer's capacity ahead of a body of known size.
+  void reserve_data(size_t length);
+
+  void clear();
+
+  const char *get_data();
+  size_t get_data_size();
+  const std::string &get_challenge_page();
+  const std::map<std::string, std::string> &get_challenge_headers();
+  std::string get_mitigation_url();
+  std::string get_reason();
+
+  // XORs bytes with the repeated key; throws std::invalid_argument for an
+  // empty key and leaves the bytes unchanged then.
+  void encode_data(const std::string &key, std::vector<char> &bytes);
+
+  // Posts the record to the check server and returns the mitigation code
+  // (0 pass, 1 block, 2 challenge, 3 redirect, 4 captcha, 5 return_fake_data,
+  // 6 limit, 7 inject). Throws std::runtime_error when no verdict was given.
+  int execute();
+
+  // Decodes one check response into the record and returns its code; throws
+  // std::runtime_error for a status without a verdict. Reached by execute
+  // and, without a network, by tests.
+  int decode_response(int status, const httplib::Headers &response_headers,
+                      const std::string &body);
+
+  // The text of a client error as operators find it in the error log.
+  static std::string error_text(httplib::Error error);
+
+private:
+  httplib::Headers headers;
+  std::vector<char> data;
+  std::map<std::string, std::string> challenge_headers;
+  std::string challenge_page;
+  std::string server_host;
+  int server_port = 80;
+  std::string mitigation;
+  std::string reason;
+  std::string mitigation_url;
+};
+
+} // namespace vornex
+
+#endif

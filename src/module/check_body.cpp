@@ -1,0 +1,42 @@
+#include "check_body.h"
+
+namespace vornex {
+namespace check_body {
+
+namespace {
+const char line_end[] = "\r\n";
+const char separator[] = ": ";
+} // namespace
+
+void add_head(api &record, const char *request_line,
+              const apr_table_t *headers) {
+  record.add_data(std::string(request_line ? request_line : ""));
+  record.add_data(line_end, 2);
+  if (!headers)
+    return;
+  const apr_array_header_t *entries = apr_table_elts(headers);
+  const auto *entry =
+      reinterpret_cast<const apr_table_entry_t *>(entries->elts);
+  for (int i = 0; i < entries->nelts; ++i) {
+    // Tables may hold deleted or unset slots; they carry no header.
+    if (!entry[i].key)
+      continue;
+    record.add_data(std::string(entry[i].key));
+    record.add_data(separator, 2);
+    record.add_data(std::string(entry[i].val ? entry[i].val : ""));
+    record.add_data(line_end, 2);
+  }
+}
+
+void body_sink::add(const char *bytes, size_t length) {
+  if (length == 0)
+    return;
+  if (first) {
+    record.add_data(line_end, 2);
+    first = false;
+  }
+  record.add_data(bytes, length);
+}
+
+} // namespace check_body
+} // namespace vornex

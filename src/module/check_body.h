@@ -1,0 +1,36 @@
+// Layout of the check body: the request line, the header lines and, when the
+// request has one, an empty line and the body bytes.
+#ifndef VORNEX_CHECK_BODY_H
+#define VORNEX_CHECK_BODY_H
+
+#include <apr_tables.h>
+
+#include <cstddef>
+
+#include "api.h"
+
+namespace vornex {
+namespace check_body {
+
+// Appends the request line, "\r\n" and one "name: value\r\n" line for each
+// entry of the header table, in the table's stored order.
+void add_head(api &record, const char *request_line,
+              const apr_table_t *headers);
+
+// Appends body pieces; the first non-empty piece is preceded by "\r\n", so a
+// request without body bytes ends with its last header line.
+class body_sink {
+public:
+  explicit body_sink(api &record) : record(record) {}
+  void add(const char *bytes, size_t length);
+  bool has_body() const { return !first; }
+
+private:
+  api &record;
+  bool first = true;
+};
+
+} // namespace check_body
+} // namespace vornex
+
+#endif

@@ -1,0 +1,39 @@
+// The parked request body of a screened request and its hand-over to the
+// readers of the request's input filters. Only APR is used here, so tests
+// drive it with real brigades and no server.
+#ifndef VORNEX_RELAY_H
+#define VORNEX_RELAY_H
+
+#include <apr_buckets.h>
+
+#include "check_body.h"
+
+namespace vornex {
+namespace module {
+
+// Context of a VORNEX_IN instance, shared by the instances of one main
+// request and its internal redirects and sub-requests.
+struct filter_ctx {
+  apr_status_t status;         // status of the handler's last body read
+  apr_bucket_brigade *brigade; // the parked body; null once handed over
+};
+
+// How the reader asks, in the terms of the server's input modes.
+enum class relay_mode { readbytes, speculative, getline, exhaustive };
+
+// Moves one successful read's buckets to the end of the parked brigade,
+// making them independent of the reader's buffers, and appends their bytes to
+// the check body. Returns true when the end of the body was reached.
+bool park_read(filter_ctx *ctx, apr_bucket_brigade *read_bb,
+               apr_pool_t *setaside_pool, check_body::body_sink &sink);
+
+// Hands parked bytes to a reader. Every byte is handed over once and in order;
+// the stored status comes with the last of them, after which the context's
+// brigade is null. Requires ctx->brigade to be set.
+apr_status_t relay(filter_ctx *ctx, apr_bucket_brigade *bb, relay_mode mode,
+                   apr_read_type_e block, apr_off_t readbytes);
+
+} // namespace module
+} // namespace vornex
+
+#endif

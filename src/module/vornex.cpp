@@ -1,0 +1,429 @@
+// mod_vornex: screens requests for automated clients by asking a remote check
+// service about each one and enforcing its verdict. The request body that is
+// read for the check is parked in the VORNEX_IN input filter and handed to
+// whichever handler reads the body afterwards.
+
+#include <httpd.h>
+
+#include <apr_optional.h>
+#include <apr_strings.h>
+#include <http_config.h>
+#include <http_log.h>
+#include <http_protocol.h>
+#include <http_request.h>
+#include <util_filter.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <map>
+#include <optional>
+#include <string>
+
+#include "api.h"
+#include "check_body.h"
+#include "relay.h"
+
+extern "C" module AP_MODULE_DECLARE_DATA vornex_module;
+APLOG_USE_MODULE(vornex);
+
+// Every log line names this file, whatever path the build used.
+#define VORNEX_LOG(level, s, ...)                                              \
+  ap_log_error("vornex.cpp", __LINE__, APLOG_MODULE_INDEX, level, 0, s,       \
+               __VA_ARGS__)
+
+namespace vornex {
+namespace module {
+
+struct dir_conf {
+  const char *primary_server;
+  const char *secondary_server;
+  int cache_results;
+  const char *skip_uri;
+  int enabled;
+  int cgi_compat;
+};
+
+namespace {
+
+const char static_file_pattern[] =
+    "\\/.*[^\\/]\\.(css|js|map|jpe?g|gif|png|svg|ico|ttf|woff2?|eot|otf|ogg|"
+    "mp3|mp4|mpg|avi|mov|flv|swf|apng|avif|jfif|pjpeg|pjp|webp)(\\?|$)";
+
+const char filter_name[] = "VORNEX_IN";
+// The server keeps registered filter names in lower case.
+const char filter_name_lower[] = "vornex_in";
+const apr_off_t body_read_size = 8192;
+
+typedef char *(*ssl_var_lookup_fn)(apr_pool_t *, server_rec *, conn_rec *,
+                                   request_rec *, char *);
+// mod_ssl's variable lookup, or null without mod_ssl; written while the
+// configuration is read, only read while requests are served.
+ssl_var_lookup_fn ssl_var_lookup = nullptr;
+
+const char *or_empty(const char *text) { return text ? text : ""; }
+
+// ---- helpers -------------------------------------------------------------
+
+void set_facts(request_rec *r, api &record) {
+  conn_rec *c = r->connection;
+  record.set_remote_addr(or_empty(r->useragent_ip));
+  char port[8];
+  std::snprintf(port, sizeof port, "%u",
+                c->client_addr ? static_cast<unsigned>(c->client_addr->port)
+                               : 0u);
+  record.set_remote_port(port);
+  record.set_conn_addr(or_empty(c->client_ip));
+
+  if (!ssl_var_lookup)
+    return;
+  char proto[] = "SSL_PROTOCOL";
+  char ciphers[] = "SSL_CLIENT_CIPHERS";
+  char curves[] = "SSL_CLIENT_CURVES";
+  if (const char *v = ssl_var_lookup(r->pool, r->server, c, r, proto))
+    record.set_ssl_proto(v);
+  if (const char *v = ssl_var_lookup(r->pool, r->server, c, r, ciphers))
+    record.set_ciphers(v);
+  if (const char *v = ssl_var_lookup(r->pool, r->server, c, r, curves))
+    record.set_curves(v);
+}
+
+// Reads the whole body through the filters below a new VORNEX_IN instance,
+// parking every bucket in its context and appending the bytes to the record.
+void capture_body(request_rec *r, api &record) {
+  ap_filter_t *f = ap_add_input_filter(filter_name, nullptr, r, r->connection);
+  if (!f)
+    return;
+  auto *ctx =
+      static_cast<filter_ctx *>(apr_pcalloc(r->pool, sizeof(filter_ctx)));
+  f->ctx = ctx;
+  ctx->brigade = apr_brigade_create(f->c->pool, f->c->bucket_alloc);
+  apr_bucket_brigade *read_bb =
+      apr_brigade_create(f->c->pool, f->c->bucket_alloc);
+
+  check_body::body_sink sink(record);
+  for (;;) {
+    apr_status_t rv = ap_get_brigade(f->next, read_bb, AP_MODE_READBYTES,
+                                     APR_BLOCK_READ, body_read_size);
+    ctx->status = rv;
+    if (rv != APR_SUCCESS)
+      break;
+    if (park_read(ctx, read_bb, r->pool, sink))
+      break;
+  }
+  apr_brigade_destroy(read_bb);
+}
+
+void set_challenge_headers(request_rec *r, api &record) {
+  const std::map<std::string, std::string> headers =
+      record.get_challenge_headers();
+  for (const auto &header : headers)
+    apr_table_set(r->headers_out, header.first.c_str(),
+                  header.second.c_str());
+}
+
+void write_page(request_rec *r, const std::string &page) {
+  const char *bytes = page.data();
+  size_t left = page.size();
+  do {
+    const int piece = static_cast<int>(left < INT_MAX ? left : INT_MAX);
+    ap_rwrite(bytes, piece, r);
+    bytes += piece;
+    left -= static_cast<size_t>(piece);
+  } while (left > 0);
+}
+
+// Turns a verdict into the handler's result.
+int enforce(request_rec *r, api &record, int code) {
+  switch (static_cast<unsigned>(code)) {
+  case 0: // pass
+    return DECLINED;
+  case 2: // challenge
+  case 4: // captcha
+    r->status = HTTP_FORBIDDEN;
+    set_challenge_headers(r, record);
+    ap_set_content_type(r, "text/html");
+    write_page(r, record.get_challenge_page());
+    return OK;
+  case 3: { // redirect
+    r->status = HTTP_MOVED_TEMPORARILY;
+    const std::string target = record.get_mitigation_url();
+    apr_table_set(r->headers_out, "Location", target.c_str());
+    return OK;
+  }
+  case 6: // limit
+    r->status = HTTP_TOO_MANY_REQUESTS;
+    apr_table_set(r->headers_out, "Retry-After", "3600");
+    return OK;
+  case 7: // inject
+    r->status = HTTP_OK;
+    set_challenge_headers(r, record);
+    return DECLINED;
+  default: // block, return_fake_data and anything unknown
+    return HTTP_FORBIDDEN;
+  }
+}
+
+// Builds the check record, sends it to the primary server and, after a
+// failure, once to the secondary one; when both fail the request is served
+// unscreened.
+int screen(request_rec *r, const dir_conf *conf) {
+  std::optional<api> record;
+  bool primary_failed = false;
+  try {
+    record.emplace(conf->primary_server);
+  } catch (const std::exception &e) {
+    VORNEX_LOG(APLOG_WARNING, r->server,
+               "Vornex API error: %s, will try with secondary server",
+               e.what());
+    primary_failed = true;
+    try {
+      record.emplace(conf->secondary_server);
+    } catch (const std::exception &e2) {
+      VORNEX_LOG(APLOG_ERR, r->server, "Vornex API error: %s", e2.what());
+      return DECLINED;
+    }
+  }
+
+  set_facts(r, *record);
+  check_body::add_head(*record, r->the_request, r->headers_in);
+  capture_body(r, *record);
+
+  if (!primary_failed) {
+    try {
+      return enforce(r, *record, record->execute());
+    } catch (const std::exception &e) {
+      VORNEX_LOG(APLOG_WARNING, r->server,
+                 "Vornex API error: %s, will try with secondary server",
+                 e.what());
+    }
+    try {
+      record->set_server_name(conf->secondary_server);
+    } catch (const std::exception &e) {
+      VORNEX_LOG(APLOG_ERR, r->server, "Vornex API error: %s", e.what());
+      return DECLINED;
+    }
+  }
+  try {
+    return enforce(r, *record, record->execute());
+  } catch (const std::exception &e) {
+    VORNEX_LOG(APLOG_ERR, r->server, "Vornex API error: %s", e.what());
+    return DECLINED;
+  }
+}
+
+// Sub-requests and internal redirects are never screened; one served by a
+// CGI handler gets a VORNEX_IN instance sharing the body parked for the
+// request at the start of its redirect chain.
+int cgi_handoff(request_rec *r) {
+  if (!r->handler || (std::strcmp(r->handler, "application/x-httpd-cgi") != 0 &&
+                      std::strcmp(r->handler, "cgi-script") != 0))
+    return DECLINED;
+  request_rec *root = r;
+  while (root->prev)
+    root = root->prev;
+  ap_filter_t *first = root->input_filters;
+  if (!first || !first->frec || !first->frec->name)
+    return DECLINED;
+  if (std::strcmp(first->frec->name, filter_name_lower) == 0)
+    ap_add_input_filter(filter_name, first->ctx, r, r->connection);
+  return DECLINED;
+}
+
+int handle(request_rec *r) {
+  if (r->main || r->prev)
+    return cgi_handoff(r);
+
+  const auto *conf = static_cast<const dir_conf *>(
+      ap_get_module_config(r->per_dir_config, &vornex_module));
+  if (!conf)
+    return DECLINED;
+  const char *skip = conf->skip_uri ? conf->skip_uri : static_file_pattern;
+
+  VORNEX_LOG(APLOG_DEBUG, r->server, "primary_server=%s", conf->primary_server);
+  VORNEX_LOG(APLOG_DEBUG, r->server, "secondary_server=%s",
+             conf->secondary_server);
+  VORNEX_LOG(APLOG_DEBUG, r->server, "cache_results=%d", conf->cache_results);
+  VORNEX_LOG(APLOG_DEBUG, r->server, "skip_uri=%s", skip);
+  VORNEX_LOG(APLOG_DEBUG, r->server, "enabled=%d", conf->enabled);
+  if (conf->cgi_compat == 1)
+    VORNEX_LOG(APLOG_WARNING, r->server, "%s",
+               "VornexCgiCompat is deprecated");
+
+  if (conf->enabled != 1)
+    return DECLINED;
+  if (!conf->primary_server) {
+    VORNEX_LOG(APLOG_ERR, r->server, "%s",
+               "VornexPrimaryServer configuration parameter is not defined");
+    return HTTP_INTERNAL_SERVER_ERROR;
+  }
+  if (!conf->secondary_server) {
+    VORNEX_LOG(APLOG_ERR, r->server, "%s",
+               "VornexSecondaryServer configuration parameter is not defined");
+    return HTTP_INTERNAL_SERVER_ERROR;
+  }
+
+  ap_regex_t pattern;
+  if (ap_regcomp(&pattern, skip, AP_REG_ICASE) != 0) {
+    VORNEX_LOG(APLOG_ERR, r->server, "%s",
+               "VornexSkip configuration parameter contains an invalid "
+               "regular expression");
+    return HTTP_INTERNAL_SERVER_ERROR;
+  }
+  const int matched =
+      ap_regexec(&pattern, or_empty(r->unparsed_uri), 0, nullptr, 0);
+  ap_regfree(&pattern);
+  if (matched == 0)
+    return DECLINED;
+
+  return screen(r, conf);
+}
+
+apr_status_t relay_input(ap_filter_t *f, apr_bucket_brigade *bb,
+                         ap_input_mode_t mode, apr_read_type_e block,
+                         apr_off_t readbytes) {
+  auto *ctx = static_cast<filter_ctx *>(f->ctx);
+  if (!ctx || !ctx->brigade)
+    return ap_get_brigade(f->next, bb, mode, block, readbytes);
+  switch (mode) {
+  case AP_MODE_READBYTES:
+    return relay(ctx, bb, relay_mode::readbytes, block, readbytes);
+  case AP_MODE_SPECULATIVE:
+    return relay(ctx, bb, relay_mode::speculative, block, readbytes);
+  case AP_MODE_GETLINE:
+    return relay(ctx, bb, relay_mode::getline, block, readbytes);
+  case AP_MODE_EXHAUSTIVE:
+    return relay(ctx, bb, relay_mode::exhaustive, block, readbytes);
+  default:
+    // Connection-level modes have no meaning for a request body.
+    return ap_get_brigade(f->next, bb, mode, block, readbytes);
+  }
+}
+
+} // namespace
+
+// ---- filter and handler --------------------------------------------------
+
+apr_status_t input_filter(ap_filter_t *f, apr_bucket_brigade *bb,
+                          ap_input_mode_t mode, apr_read_type_e block,
+                          apr_off_t readbytes) {
+  try {
+    return relay_input(f, bb, mode, block, readbytes);
+  } catch (...) {
+    return APR_EGENERAL;
+  }
+}
+
+int handler(request_rec *r) {
+  try {
+    return handle(r);
+  } catch (const std::exception &e) {
+    VORNEX_LOG(APLOG_ERR, r->server, "Vornex API error: %s", e.what());
+  } catch (...) {
+    VORNEX_LOG(APLOG_ERR, r->server, "Vornex API error: %s", "Unknown");
+  }
+  return DECLINED;
+}
+
+// ---- configuration -------------------------------------------------------
+
+void *create_dir_conf(apr_pool_t *pool, char *) {
+  auto *conf = static_cast<dir_conf *>(apr_pcalloc(pool, sizeof(dir_conf)));
+  conf->primary_server = nullptr;
+  conf->secondary_server = nullptr;
+  conf->cache_results = -1;
+  conf->skip_uri = nullptr;
+  conf->enabled = -1;
+  conf->cgi_compat = -1;
+  return conf;
+}
+
+void *merge_dir_conf(apr_pool_t *pool, void *base_conf, void *add_conf) {
+  const auto *base = static_cast<const dir_conf *>(base_conf);
+  const auto *add = static_cast<const dir_conf *>(add_conf);
+  auto *conf = static_cast<dir_conf *>(apr_pcalloc(pool, sizeof(dir_conf)));
+  conf->primary_server =
+      add->primary_server ? add->primary_server : base->primary_server;
+  conf->secondary_server =
+      add->secondary_server ? add->secondary_server : base->secondary_server;
+  conf->cache_results =
+      add->cache_results != -1 ? add->cache_results : base->cache_results;
+  conf->skip_uri = add->skip_uri ? add->skip_uri : base->skip_uri;
+  conf->enabled = add->enabled != -1 ? add->enabled : base->enabled;
+  conf->cgi_compat = add->cgi_compat != -1 ? add->cgi_compat : base->cgi_compat;
+  return conf;
+}
+
+namespace {
+// The directive table's setter type has no parameter list in C++; the
+// generic slot setters are stored through the one function type that
+// converts to any other without a warning.
+template <typename F> cmd_func setter(F *f) {
+  return reinterpret_cast<cmd_func>(reinterpret_cast<void (*)()>(f));
+}
+void *slot(size_t offset) { return reinterpret_cast<void *>(offset); }
+} // namespace
+
+const command_rec config_options[] = {
+    {"VornexPrimaryServer", setter(ap_set_string_slot),
+     slot(offsetof(dir_conf, primary_server)), RSRC_CONF, TAKE1,
+     "The address of the primary Vornex server"},
+    {"VornexSecondaryServer", setter(ap_set_string_slot),
+     slot(offsetof(dir_conf, secondary_server)), RSRC_CONF, TAKE1,
+     "The address of the secondary Vornex server"},
+    {"VornexCacheResults", setter(ap_set_flag_slot),
+     slot(offsetof(dir_conf, cache_results)), RSRC_CONF, FLAG,
+     "Cache challenge results"},
+    {"VornexSkip", setter(ap_set_string_slot),
+     slot(offsetof(dir_conf, skip_uri)), OR_ALL, TAKE1,
+     "Skip processing URI by regexp"},
+    {"VornexCheck", setter(ap_set_flag_slot), slot(offsetof(dir_conf, enabled)),
+     OR_ALL, FLAG, "Enable Vornex service"},
+    {"VornexCgiCompat", setter(ap_set_flag_slot),
+     slot(offsetof(dir_conf, cgi_compat)), OR_ALL, FLAG,
+     "Enable mod_cgi compat mode"},
+    {nullptr, nullptr, nullptr, 0, RAW_ARGS, nullptr}};
+
+// ---- hooks ---------------------------------------------------------------
+
+void ssl_lookup_handler() {
+  ssl_var_lookup = reinterpret_cast<ssl_var_lookup_fn>(
+      apr_dynamic_fn_retrieve("ssl_var_lookup"));
+}
+
+void register_hooks(apr_pool_t *) {
+  static const char *const ssl_first[] = {"mod_ssl.c", nullptr};
+  static const char *const before_scripts[] = {
+      "mod_php.c", "mod_cgi.c", "mod_cgid.c", "mod_fcgid.c", "mod_actions.c",
+      nullptr};
+  ap_hook_optional_fn_retrieve(ssl_lookup_handler, ssl_first, nullptr,
+                               APR_HOOK_MIDDLE);
+  ap_register_input_filter(filter_name, input_filter, nullptr,
+                           AP_FTYPE_RESOURCE);
+  ap_hook_handler(handler, nullptr, before_scripts, APR_HOOK_FIRST);
+}
+
+} // namespace module
+} // namespace vornex
+
+// ---- module record -------------------------------------------------------
+
+extern "C" {
+module AP_MODULE_DECLARE_DATA vornex_module = {
+    MODULE_MAGIC_NUMBER_MAJOR,
+    MODULE_MAGIC_NUMBER_MINOR,
+    -1,
+    "vornex.cpp",
+    nullptr,
+    nullptr,
+    MODULE_MAGIC_COOKIE,
+    nullptr,
+    vornex::module::create_dir_conf,
+    vornex::module::merge_dir_conf,
+    nullptr,
+    nullptr,
+    vornex::module::config_options,
+    vornex::module::register_hooks,
+    AP_MODULE_FLAG_NONE};
+}
