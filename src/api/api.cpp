@@ -200,8 +200,8 @@ int api::execute() {
   client.set_decompress(false);
   client.set_compress(false);
 
-  auto result = client.Post(check_path, headers, data.data(), data.size(),
-                            "text/plain");
+  auto result =
+      client.Post(check_path, headers, data.data(), data.size(), "text/plain");
   if (!result)
     throw std::runtime_error(error_text(result.error()));
   return decode_response(result->status, result->headers, result->body);

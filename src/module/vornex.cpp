@@ -8,6 +8,7 @@
 #include <apr_optional.h>
 #include <apr_strings.h>
 #include <http_config.h>
+#include <http_core.h>
 #include <http_log.h>
 #include <http_protocol.h>
 #include <http_request.h>
@@ -18,6 +19,7 @@
 #include <cstring>
 #include <exception>
 #include <map>
+#include <new>
 #include <optional>
 #include <string>
 
@@ -30,7 +32,7 @@ APLOG_USE_MODULE(vornex);
 
 // Every log line names this file, whatever path the build used.
 #define VORNEX_LOG(level, s, ...)                                              \
-  ap_log_error("vornex.cpp", __LINE__, APLOG_MODULE_INDEX, level, 0, s,       \
+  ap_log_error("vornex.cpp", __LINE__, APLOG_MODULE_INDEX, level, 0, s,        \
                __VA_ARGS__)
 
 namespace vornex {
@@ -43,6 +45,9 @@ struct dir_conf {
   const char *skip_uri;
   int enabled;
   int cgi_compat;
+  // skip_uri compiled when its directive was read; null when it did not
+  // compile (reported on every request it applies to).
+  const ap_regex_t *skip_regex;
 };
 
 namespace {
@@ -61,6 +66,9 @@ typedef char *(*ssl_var_lookup_fn)(apr_pool_t *, server_rec *, conn_rec *,
 // mod_ssl's variable lookup, or null without mod_ssl; written while the
 // configuration is read, only read while requests are served.
 ssl_var_lookup_fn ssl_var_lookup = nullptr;
+// static_file_pattern, compiled once per configuration load before requests
+// are served; only read afterwards.
+const ap_regex_t *static_file_regex = nullptr;
 
 const char *or_empty(const char *text) { return text ? text : ""; }
 
@@ -87,6 +95,31 @@ void set_facts(request_rec *r, api &record) {
     record.set_ciphers(v);
   if (const char *v = ssl_var_lookup(r->pool, r->server, c, r, curves))
     record.set_curves(v);
+}
+
+// Sizes the check body for a declared Content-Length, so that a large body is
+// not copied again and again while the buffer doubles.
+void reserve_body(request_rec *r, api &record) {
+  if (apr_table_get(r->headers_in, "Transfer-Encoding"))
+    return;
+  const char *length = apr_table_get(r->headers_in, "Content-Length");
+  if (!length)
+    return;
+  char *end = nullptr;
+  apr_off_t declared = 0;
+  if (apr_strtoff(&declared, length, &end, 10) != APR_SUCCESS || *end ||
+      declared <= 0)
+    return;
+  // A body over the server's limit is refused before it is read in full.
+  const apr_off_t limit = static_cast<apr_off_t>(ap_get_limit_req_body(r));
+  if (limit > 0 && declared > limit)
+    declared = limit;
+  try {
+    record.reserve_data(record.get_data_size() + 2 +
+                        static_cast<size_t>(declared));
+  } catch (const std::bad_alloc &) {
+    // Only an optimisation: the buffer then grows as the body arrives.
+  }
 }
 
 // Reads the whole body through the filters below a new VORNEX_IN instance,
@@ -119,8 +152,7 @@ void set_challenge_headers(request_rec *r, api &record) {
   const std::map<std::string, std::string> headers =
       record.get_challenge_headers();
   for (const auto &header : headers)
-    apr_table_set(r->headers_out, header.first.c_str(),
-                  header.second.c_str());
+    apr_table_set(r->headers_out, header.first.c_str(), header.second.c_str());
 }
 
 void write_page(request_rec *r, const std::string &page) {
@@ -188,6 +220,7 @@ int screen(request_rec *r, const dir_conf *conf) {
 
   set_facts(r, *record);
   check_body::add_head(*record, r->the_request, r->headers_in);
+  reserve_body(r, *record);
   capture_body(r, *record);
 
   if (!primary_failed) {
@@ -240,6 +273,8 @@ int handle(request_rec *r) {
   if (!conf)
     return DECLINED;
   const char *skip = conf->skip_uri ? conf->skip_uri : static_file_pattern;
+  const ap_regex_t *skip_regex =
+      conf->skip_uri ? conf->skip_regex : static_file_regex;
 
   VORNEX_LOG(APLOG_DEBUG, r->server, "primary_server=%s", conf->primary_server);
   VORNEX_LOG(APLOG_DEBUG, r->server, "secondary_server=%s",
@@ -248,8 +283,7 @@ int handle(request_rec *r) {
   VORNEX_LOG(APLOG_DEBUG, r->server, "skip_uri=%s", skip);
   VORNEX_LOG(APLOG_DEBUG, r->server, "enabled=%d", conf->enabled);
   if (conf->cgi_compat == 1)
-    VORNEX_LOG(APLOG_WARNING, r->server, "%s",
-               "VornexCgiCompat is deprecated");
+    VORNEX_LOG(APLOG_WARNING, r->server, "%s", "VornexCgiCompat is deprecated");
 
   if (conf->enabled != 1)
     return DECLINED;
@@ -264,17 +298,13 @@ int handle(request_rec *r) {
     return HTTP_INTERNAL_SERVER_ERROR;
   }
 
-  ap_regex_t pattern;
-  if (ap_regcomp(&pattern, skip, AP_REG_ICASE) != 0) {
+  if (!skip_regex) {
     VORNEX_LOG(APLOG_ERR, r->server, "%s",
                "VornexSkip configuration parameter contains an invalid "
                "regular expression");
     return HTTP_INTERNAL_SERVER_ERROR;
   }
-  const int matched =
-      ap_regexec(&pattern, or_empty(r->unparsed_uri), 0, nullptr, 0);
-  ap_regfree(&pattern);
-  if (matched == 0)
+  if (ap_regexec(skip_regex, or_empty(r->unparsed_uri), 0, nullptr, 0) == 0)
     return DECLINED;
 
   return screen(r, conf);
@@ -336,6 +366,7 @@ void *create_dir_conf(apr_pool_t *pool, char *) {
   conf->skip_uri = nullptr;
   conf->enabled = -1;
   conf->cgi_compat = -1;
+  conf->skip_regex = nullptr;
   return conf;
 }
 
@@ -349,7 +380,9 @@ void *merge_dir_conf(apr_pool_t *pool, void *base_conf, void *add_conf) {
       add->secondary_server ? add->secondary_server : base->secondary_server;
   conf->cache_results =
       add->cache_results != -1 ? add->cache_results : base->cache_results;
-  conf->skip_uri = add->skip_uri ? add->skip_uri : base->skip_uri;
+  const dir_conf *skip = add->skip_uri ? add : base;
+  conf->skip_uri = skip->skip_uri;
+  conf->skip_regex = skip->skip_regex;
   conf->enabled = add->enabled != -1 ? add->enabled : base->enabled;
   conf->cgi_compat = add->cgi_compat != -1 ? add->cgi_compat : base->cgi_compat;
   return conf;
@@ -363,6 +396,15 @@ template <typename F> cmd_func setter(F *f) {
   return reinterpret_cast<cmd_func>(reinterpret_cast<void (*)()>(f));
 }
 void *slot(size_t offset) { return reinterpret_cast<void *>(offset); }
+
+// Stores the expression as given and compiles it once, here; an expression
+// that does not compile is remembered as such and reported per request.
+const char *set_skip(cmd_parms *cmd, void *conf_ptr, const char *expression) {
+  auto *conf = static_cast<dir_conf *>(conf_ptr);
+  conf->skip_uri = expression;
+  conf->skip_regex = ap_pregcomp(cmd->pool, expression, AP_REG_ICASE);
+  return nullptr;
+}
 } // namespace
 
 const command_rec config_options[] = {
@@ -375,9 +417,8 @@ const command_rec config_options[] = {
     {"VornexCacheResults", setter(ap_set_flag_slot),
      slot(offsetof(dir_conf, cache_results)), RSRC_CONF, FLAG,
      "Cache challenge results"},
-    {"VornexSkip", setter(ap_set_string_slot),
-     slot(offsetof(dir_conf, skip_uri)), OR_ALL, TAKE1,
-     "Skip processing URI by regexp"},
+    {"VornexSkip", setter(set_skip), slot(offsetof(dir_conf, skip_uri)), OR_ALL,
+     TAKE1, "Skip processing URI by regexp"},
     {"VornexCheck", setter(ap_set_flag_slot), slot(offsetof(dir_conf, enabled)),
      OR_ALL, FLAG, "Enable Vornex service"},
     {"VornexCgiCompat", setter(ap_set_flag_slot),
@@ -392,16 +433,25 @@ void ssl_lookup_handler() {
       apr_dynamic_fn_retrieve("ssl_var_lookup"));
 }
 
+int compile_static_pattern(apr_pool_t *pconf, apr_pool_t *, apr_pool_t *,
+                           server_rec *) {
+  // Freed with the configuration pool; compiled again after a restart.
+  static_file_regex = ap_pregcomp(pconf, static_file_pattern, AP_REG_ICASE);
+  return OK;
+}
+
 void register_hooks(apr_pool_t *) {
   static const char *const ssl_first[] = {"mod_ssl.c", nullptr};
-  static const char *const before_scripts[] = {
-      "mod_php.c", "mod_cgi.c", "mod_cgid.c", "mod_fcgid.c", "mod_actions.c",
-      nullptr};
+  static const char *const before_scripts[] = {"mod_php.c",     "mod_cgi.c",
+                                               "mod_cgid.c",    "mod_fcgid.c",
+                                               "mod_actions.c", nullptr};
   ap_hook_optional_fn_retrieve(ssl_lookup_handler, ssl_first, nullptr,
                                APR_HOOK_MIDDLE);
   ap_register_input_filter(filter_name, input_filter, nullptr,
                            AP_FTYPE_RESOURCE);
   ap_hook_handler(handler, nullptr, before_scripts, APR_HOOK_FIRST);
+  ap_hook_post_config(compile_static_pattern, nullptr, nullptr,
+                      APR_HOOK_MIDDLE);
 }
 
 } // namespace module
@@ -410,20 +460,19 @@ void register_hooks(apr_pool_t *) {
 // ---- module record -------------------------------------------------------
 
 extern "C" {
-module AP_MODULE_DECLARE_DATA vornex_module = {
-    MODULE_MAGIC_NUMBER_MAJOR,
-    MODULE_MAGIC_NUMBER_MINOR,
-    -1,
-    "vornex.cpp",
-    nullptr,
-    nullptr,
-    MODULE_MAGIC_COOKIE,
-    nullptr,
-    vornex::module::create_dir_conf,
-    vornex::module::merge_dir_conf,
-    nullptr,
-    nullptr,
-    vornex::module::config_options,
-    vornex::module::register_hooks,
-    AP_MODULE_FLAG_NONE};
+module AP_MODULE_DECLARE_DATA vornex_module = {MODULE_MAGIC_NUMBER_MAJOR,
+                                               MODULE_MAGIC_NUMBER_MINOR,
+                                               -1,
+                                               "vornex.cpp",
+                                               nullptr,
+                                               nullptr,
+                                               MODULE_MAGIC_COOKIE,
+                                               nullptr,
+                                               vornex::module::create_dir_conf,
+                                               vornex::module::merge_dir_conf,
+                                               nullptr,
+                                               nullptr,
+                                               vornex::module::config_options,
+                                               vornex::module::register_hooks,
+                                               AP_MODULE_FLAG_NONE};
 }
