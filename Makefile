@@ -3,7 +3,7 @@ BUILD ?= build
 ASAN_BUILD ?= build-asan
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps build test test-plain test-asan clean
+.PHONY: all deps build test test-plain test-asan deb install clean
 
 all: build
 
@@ -26,6 +26,14 @@ test-asan: deps
 	  -DVORNEX_INTEGRATION=OFF
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && ctest --output-on-failure
+
+# A Debian package: the module, mods-available/vornex.load and vornex.conf.
+deb: build
+	./scripts/make-deb.sh $(BUILD) $(BUILD)/deb
+
+# Installs the module into the directory apxs reports (non-Debian layouts).
+install: build
+	cmake --install $(BUILD)
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)
