@@ -60,6 +60,9 @@ apr_status_t copy_head(apr_bucket_brigade *parked, apr_bucket_brigade *bb,
     apr_bucket *copy;
     if (apr_bucket_copy(b, &copy) != APR_SUCCESS)
       continue;
+    // Linked into the reader's brigade first: a copy still carries the
+    // parked bucket's ring links, and splitting it would relink those.
+    APR_BRIGADE_INSERT_TAIL(bb, copy);
     if (limit > 0 && !APR_BUCKET_IS_METADATA(copy) &&
         static_cast<apr_off_t>(copy->length) > left) {
       apr_bucket_split(copy, static_cast<apr_size_t>(left));
@@ -67,7 +70,6 @@ apr_status_t copy_head(apr_bucket_brigade *parked, apr_bucket_brigade *bb,
     }
     if (!APR_BUCKET_IS_METADATA(copy))
       left -= static_cast<apr_off_t>(copy->length);
-    APR_BRIGADE_INSERT_TAIL(bb, copy);
   }
   return APR_SUCCESS;
 }

@@ -1,0 +1,243 @@
+#include "test_servers.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <chrono>
+#include <cstdlib>
+#include <stdexcept>
+
+namespace vornex_test {
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+
+// Longest a raw_server waits for a request, and keeps a held connection.
+const auto request_limit = std::chrono::seconds(5);
+const auto hold_limit = std::chrono::seconds(10);
+const int poll_step_ms = 50;
+
+std::string loopback(int port) { return "127.0.0.1:" + std::to_string(port); }
+
+int bound_loopback_socket(int *port) {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0)
+    throw std::runtime_error("socket failed");
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = 0;
+  socklen_t length = sizeof(address);
+  if (::bind(fd, reinterpret_cast<sockaddr *>(&address), length) != 0 ||
+      ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) != 0) {
+    ::close(fd);
+    throw std::runtime_error("bind failed");
+  }
+  *port = ntohs(address.sin_port);
+  return fd;
+}
+
+bool readable(int fd, int timeout_ms) {
+  pollfd p{fd, POLLIN, 0};
+  return ::poll(&p, 1, timeout_ms) > 0;
+}
+
+std::string lower(std::string text) {
+  for (auto &c : text)
+    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+// Size of the request whose head is complete in `bytes`, or 0 while the
+// head is still incomplete.
+size_t expected_size(const std::string &bytes) {
+  const auto end = bytes.find("\r\n\r\n");
+  if (end == std::string::npos)
+    return 0;
+  size_t body = 0;
+  const std::string head = lower(bytes.substr(0, end + 2));
+  const auto at = head.find("\r\ncontent-length:");
+  if (at != std::string::npos)
+    body = std::strtoul(head.c_str() + at + 17, nullptr, 10);
+  return end + 4 + body;
+}
+
+} // namespace
+
+// ---- check_server ---------------------------------------------------------
+
+check_server::check_server() {
+  server_.Post("/v2.1/check", [this](const httplib::Request &request,
+                                     httplib::Response &response) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++checks_;
+    last_body_ = request.body;
+    response.status = reply_.status;
+    for (const auto &header : reply_.headers)
+      response.headers.emplace(header.first, header.second);
+    response.body = reply_.body;
+  });
+  port_ = server_.bind_to_any_port("127.0.0.1");
+  if (port_ <= 0)
+    throw std::runtime_error("check_server: bind failed");
+  thread_ = std::thread([this] { server_.listen_after_bind(); });
+  const auto deadline = clock_type::now() + std::chrono::seconds(5);
+  while (!server_.is_running() && clock_type::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+check_server::~check_server() {
+  server_.stop();
+  thread_.join();
+}
+
+std::string check_server::address() const { return loopback(port_); }
+
+void check_server::answer(canned_reply reply) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  reply_ = std::move(reply);
+}
+
+int check_server::checks() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return checks_;
+}
+
+std::string check_server::last_body() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return last_body_;
+}
+
+// ---- raw_server -----------------------------------------------------------
+
+raw_server::raw_server(std::string reply, raw_end end)
+    : reply_(std::move(reply)), end_(end) {
+  listener_ = bound_loopback_socket(&port_);
+  if (::listen(listener_, 8) != 0) {
+    ::close(listener_);
+    throw std::runtime_error("raw_server: listen failed");
+  }
+  thread_ = std::thread([this] { run(); });
+}
+
+raw_server::~raw_server() {
+  stopping_ = true;
+  thread_.join();
+  ::close(listener_);
+}
+
+std::string raw_server::address() const { return loopback(port_); }
+
+std::vector<std::string> raw_server::requests() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return requests_;
+}
+
+void raw_server::run() {
+  while (!stopping_) {
+    if (!readable(listener_, poll_step_ms))
+      continue;
+    int connection = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (connection < 0)
+      continue;
+    serve(connection);
+  }
+}
+
+void raw_server::serve(int connection) {
+  std::string request;
+  const auto request_deadline = clock_type::now() + request_limit;
+  char buffer[4096];
+  while (!stopping_ && clock_type::now() < request_deadline) {
+    const size_t want = expected_size(request);
+    if (want != 0 && request.size() >= want)
+      break;
+    if (!readable(connection, poll_step_ms))
+      continue;
+    const ssize_t got = ::recv(connection, buffer, sizeof(buffer), 0);
+    if (got <= 0)
+      break;
+    request.append(buffer, static_cast<size_t>(got));
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    requests_.push_back(request);
+  }
+
+  size_t sent = 0;
+  while (sent < reply_.size()) {
+    const ssize_t put = ::send(connection, reply_.data() + sent,
+                               reply_.size() - sent, MSG_NOSIGNAL);
+    if (put <= 0)
+      break;
+    sent += static_cast<size_t>(put);
+  }
+
+  if (end_ == raw_end::reset) {
+    linger hard{1, 0};
+    ::setsockopt(connection, SOL_SOCKET, SO_LINGER, &hard, sizeof(hard));
+  } else if (end_ == raw_end::hold) {
+    const auto hold_deadline = clock_type::now() + hold_limit;
+    while (!stopping_ && clock_type::now() < hold_deadline) {
+      if (readable(connection, poll_step_ms) &&
+          ::recv(connection, buffer, sizeof(buffer), 0) <= 0)
+        break;
+    }
+  }
+  ::close(connection);
+}
+
+// ---- closed_port ----------------------------------------------------------
+
+closed_port::closed_port() { socket_ = bound_loopback_socket(&port_); }
+
+closed_port::~closed_port() { ::close(socket_); }
+
+std::string closed_port::address() const { return loopback(port_); }
+
+// ---- wire_request ---------------------------------------------------------
+
+std::vector<std::string> wire_request::values(const std::string &name) const {
+  std::vector<std::string> found;
+  for (const auto &header : headers)
+    if (lower(header.first) == lower(name))
+      found.push_back(header.second);
+  return found;
+}
+
+wire_request split_request(const std::string &raw) {
+  wire_request request;
+  const auto head_end = raw.find("\r\n\r\n");
+  const std::string head = raw.substr(0, head_end);
+  if (head_end != std::string::npos)
+    request.body = raw.substr(head_end + 4);
+  size_t start = 0;
+  bool first = true;
+  while (start <= head.size()) {
+    auto end = head.find("\r\n", start);
+    if (end == std::string::npos)
+      end = head.size();
+    const std::string line = head.substr(start, end - start);
+    start = end + 2;
+    if (first) {
+      request.request_line = line;
+      first = false;
+      continue;
+    }
+    const auto colon = line.find(':');
+    std::string value =
+        colon == std::string::npos ? std::string() : line.substr(colon + 1);
+    value.erase(0, value.find_first_not_of(" \t") == std::string::npos
+                       ? value.size()
+                       : value.find_first_not_of(" \t"));
+    request.headers.emplace_back(line.substr(0, colon), value);
+  }
+  return request;
+}
+
+} // namespace vornex_test
