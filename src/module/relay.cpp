@@ -28,7 +28,7 @@ void move_head(apr_bucket_brigade *from, apr_bucket *stop,
 // (the end-of-stream bucket) belongs with the last piece handed over.
 bool only_metadata_from(apr_bucket_brigade *bb, apr_bucket *b) {
   for (; b != APR_BRIGADE_SENTINEL(bb); b = APR_BUCKET_NEXT(b))
-    if (!APR_BUCKET_IS_METADATA(b))
+    if (!APR_BUCKET_IS_METADATA(b) && b->length != 0)
       return false;
   return true;
 }

@@ -1,6 +1,7 @@
 """Machinery shared by the integration tests: a throwaway Apache server root
 running the built module, scripted check servers and a raw HTTP client."""
 
+import ctypes
 import hashlib
 import os
 import re
@@ -17,7 +18,6 @@ import unittest
 
 APACHE = "/usr/sbin/apache2"
 MODULE_DIR = "/usr/lib/apache2/modules"
-PYTHON = "/usr/bin/python3"
 LOOPBACK = "127.0.0.1"
 
 # The built-in skip expression as the module holds it.
@@ -41,6 +41,16 @@ echo strlen($body), ' ', hash('sha256', $body), "\\n";
 
 # Sizes around the module's 8192-byte reads, and one past a mebibyte.
 BODY_SIZES = (0, 1, 8191, 8192, 8193, 65536, 1024 * 1024 + 1)
+
+
+def _die_with_parent():
+    """Runs in the child before exec: the kernel sends SIGTERM to the server
+    if the test process dies without stopping it (killed by a time-out)."""
+    try:
+        pr_set_pdeathsig = 1
+        ctypes.CDLL(None).prctl(pr_set_pdeathsig, signal.SIGTERM)
+    except (OSError, AttributeError):
+        pass
 
 
 def module_path():
@@ -323,7 +333,8 @@ class Apache:
         self.proc = subprocess.Popen(
             [APACHE, "-f", self.conf_path, "-DFOREGROUND"],
             stdin=subprocess.DEVNULL, stdout=self._console,
-            stderr=subprocess.STDOUT, start_new_session=True)
+            stderr=subprocess.STDOUT, start_new_session=True,
+            preexec_fn=_die_with_parent)
         deadline = time.monotonic() + 20
         waiting = list(self.ports)
         while waiting:
@@ -471,10 +482,53 @@ def _parse_head(raw, response):
             response.headers.append((name, value.strip(" \t")))
 
 
-def _tls_context():
+def _read_body(reader, response, method):
+    te = (response.header("Transfer-Encoding") or "").lower()
+    length = response.header("Content-Length")
+    if method == "HEAD" or response.status in (204, 304):
+        response.body = b""
+    elif te == "chunked":
+        out = b""
+        while True:
+            size = int(reader.until(b"\r\n").split(b";")[0], 16)
+            if size == 0:
+                reader.until(b"\r\n")
+                break
+            out += reader.exactly(size)
+            reader.until(b"\r\n")
+        response.body = out
+    elif length is not None:
+        response.body = reader.exactly(int(length))
+    else:
+        response.body = reader.rest()
+
+
+def exchange(port, requests, timeout=60):
+    """Sends raw requests one after the other on one keep-alive connection,
+    reading each response before sending the next; returns the responses.
+    Each item is (method, raw request bytes)."""
+    sock = socket.create_connection((LOOPBACK, port), timeout)
+    try:
+        reader = _Reader(sock, time.monotonic() + timeout)
+        responses = []
+        for method, raw in requests:
+            sock.sendall(raw)
+            response = Response()
+            response.head = reader.until(b"\r\n\r\n")
+            _parse_head(response.head, response)
+            _read_body(reader, response, method)
+            responses.append(response)
+        return responses
+    finally:
+        sock.close()
+
+
+def _tls_context(tls):
     ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
     ctx.check_hostname = False
     ctx.verify_mode = ssl.CERT_NONE
+    if isinstance(tls, ssl.TLSVersion):
+        ctx.maximum_version = tls
     return ctx
 
 
@@ -483,13 +537,14 @@ def request(port, method="GET", target="/", headers=(), body=None,
             timeout=60, host=None):
     """Sends one request on a new connection, exactly as described, and
     returns the parsed Response. `headers` go out in the order given, after
-    Host; framing headers follow them, then "Connection: close"."""
+    Host; framing headers follow them, then "Connection: close". `tls` is
+    False, True, or the highest ssl.TLSVersion to offer."""
     sock = socket.create_connection((LOOPBACK, port), timeout)
     try:
         response = Response()
         response.client_port = sock.getsockname()[1]
         if tls:
-            sock = _tls_context().wrap_socket(sock)
+            sock = _tls_context(tls).wrap_socket(sock)
             response.tls_version = sock.version()
         lines = ["%s %s HTTP/1.1" % (method, target),
                  "Host: %s" % (host or "%s:%d" % (LOOPBACK, port))]
@@ -526,24 +581,7 @@ def request(port, method="GET", target="/", headers=(), body=None,
             head = reader.until(b"\r\n\r\n")
             _parse_head(head, response)
         response.head = head
-        te = (response.header("Transfer-Encoding") or "").lower()
-        length = response.header("Content-Length")
-        if method == "HEAD" or response.status in (204, 304):
-            response.body = b""
-        elif te == "chunked":
-            out = b""
-            while True:
-                size = int(reader.until(b"\r\n").split(b";")[0], 16)
-                if size == 0:
-                    reader.until(b"\r\n")
-                    break
-                out += reader.exactly(size)
-                reader.until(b"\r\n")
-            response.body = out
-        elif length is not None:
-            response.body = reader.exactly(int(length))
-        else:
-            response.body = reader.rest()
+        _read_body(reader, response, method)
         return response
     finally:
         sock.close()

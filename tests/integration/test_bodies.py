@@ -12,11 +12,13 @@ import harness  # noqa: E402
 from harness import (BODY_SIZES, body_of, echo_line, request,  # noqa: E402
                      sha256)
 
+LIMIT = 10000
+
 
 class BodyRelayCase:
     """A server with screening on everywhere, the echo script under
-    /cgi-bin/, and .act files handed by mod_actions to the echo script
-    (screened in /act, not screened in /act-off)."""
+    /cgi-bin/ (limited.py with LimitRequestBody), and .act files handed by
+    mod_actions to the echo script (screened in /act, not in /act-off)."""
 
     modules = ("actions",)
 
@@ -35,8 +37,11 @@ class BodyRelayCase:
              '<Directory "%s/act">' % s.htdocs] + action + [
              "</Directory>",
              '<Directory "%s/act-off">' % s.htdocs, "VornexCheck Off"]
-            + action + ["</Directory>"]))
+            + action + ["</Directory>",
+                        "<Location /cgi-bin/limited.py>",
+                        "LimitRequestBody %d" % LIMIT, "</Location>"]))
         s.write("cgi-bin/echo.py", harness.ECHO_CGI, 0o755)
+        s.write("cgi-bin/limited.py", harness.ECHO_CGI, 0o755)
         s.write("htdocs/echo.php", harness.ECHO_PHP)
         s.write("htdocs/act/form.act", "")
         s.write("htdocs/act-off/form.act", "")
@@ -94,6 +99,26 @@ class BodyRelayCase:
                 self.assertEqual(response.status, 200)
                 self.assertEqual(response.body, echo_line(data))
                 self.assertEqual(self.check.take(), [])
+
+    def test_body_over_limit_is_checked_then_refused(self):
+        """A body over LimitRequestBody is checked with what was read before
+        the limit struck, and the script's handler gets the failure: 413."""
+        data = body_of(3 * LIMIT, seed=2)
+        for chunked in (False, True):
+            with self.subTest(chunked=chunked):
+                response = request(self.server.port, "POST",
+                                   "/cgi-bin/limited.py", body=data,
+                                   chunked=chunked, chunk_size=1000)
+                self.assertEqual(response.status, 413)
+                sent, = self.check.take()
+                read = sent.screened_body()
+                self.assertEqual(read, data[:len(read)])
+                self.assertLessEqual(len(read), LIMIT)
+                if not chunked:
+                    # The declared length is refused before any byte is read.
+                    self.assertEqual(read, b"")
+                    self.assertTrue(sent.body.endswith(
+                        b"Connection: close\r\n"))
 
 
 class EventCgidTest(BodyRelayCase, harness.ServerTestCase):

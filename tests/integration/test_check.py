@@ -7,7 +7,7 @@ sys.dont_write_bytecode = True
 
 import harness  # noqa: E402
 from harness import (LOOPBACK, body_of, check_reply, echo_line,  # noqa: E402
-                     free_port, request)
+                     exchange, free_port, request)
 
 PAGE = b"<html><body>the real page</body></html>\n"
 DENIED = b"<html>denied by the site</html>\n"
@@ -240,6 +240,33 @@ class ScreeningTest(harness.ServerTestCase):
         self.assertEqual(response.body, echo_line(data))
         self.assertEqual(response.header("Injected"), "yes")
         self.assertEqual(self.only_check().screened_body(), data)
+
+    def test_keepalive_connection_stays_in_step_after_parked_bodies(self):
+        """On one keep-alive connection a challenged POST whose body nobody
+        reads, then a passed POST to the script, leave the following request
+        parsed and answered correctly."""
+        def verdict(sent):
+            if sent.target_line().startswith("POST /page.html"):
+                return check_reply(200, [("VX-X-Mitigation", "challenge")],
+                                   "<p>challenged</p>")
+            return check_reply(200)
+        self.check.reply = verdict
+        unread, read = body_of(30000, seed=21), body_of(20000, seed=22)
+        host = "Host: %s:%d\r\n" % (LOOPBACK, self.server.port)
+        responses = exchange(self.server.port, [
+            ("POST", ("POST /page.html HTTP/1.1\r\n%sContent-Length: %d"
+                      "\r\n\r\n" % (host, len(unread))).encode() + unread),
+            ("POST", ("POST /cgi-bin/echo.py HTTP/1.1\r\n%sContent-Length: "
+                      "%d\r\n\r\n" % (host, len(read))).encode() + read),
+            ("GET", ("GET /page.html HTTP/1.1\r\n%sConnection: close\r\n"
+                     "\r\n" % host).encode()),
+        ])
+        self.assertEqual([(r.status, r.body) for r in responses],
+                         [(403, b"<p>challenged</p>"), (200, echo_line(read)),
+                          (200, PAGE)])
+        self.assertEqual(
+            [c.screened_body() for c in self.check.take()],
+            [unread, read, b""])
 
 
 class FailoverTest(harness.ServerTestCase):

@@ -6,12 +6,12 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <ostream>
 #include <stdexcept>
 #include <string>
 
 namespace {
 
-using vornex_test::canned_reply;
 using vornex_test::check_server;
 
 struct address_case {
@@ -27,6 +27,7 @@ const address_case accepted[] = {
     {" Checks.Example ", " Checks.Example ", 80},
     {"checks.example:8080", "checks.example", 8080},
     {":8080", "", 8080},
+    {"[192.0.2.1]:81", "[192.0.2.1]", 81},
     {"checks.example: 81", "checks.example", 81},
     {"checks.example:+82", "checks.example", 82},
     {"checks.example:83/path", "checks.example", 83},
@@ -44,6 +45,10 @@ const address_case accepted[] = {
     {"::1", "::1", 80},
     {"fe80::1%eth0", "fe80::1%eth0", 80},
 };
+
+void PrintTo(const address_case &c, std::ostream *os) {
+  *os << '"' << c.text << '"';
+}
 
 class AcceptedAddress : public testing::TestWithParam<address_case> {};
 
@@ -89,6 +94,10 @@ template <typename Action> void expect_stoi_failure(failure f, Action action) {
     EXPECT_EQ(f, failure::out_of_range) << "got out_of_range";
     EXPECT_STREQ(e.what(), "stoi");
   }
+}
+
+void PrintTo(const refused_case &c, std::ostream *os) {
+  *os << '"' << c.text << '"';
 }
 
 class RefusedAddress : public testing::TestWithParam<refused_case> {};

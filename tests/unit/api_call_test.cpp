@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <map>
+#include <ostream>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -151,6 +152,8 @@ const unsafe_case unsafe_values[] = {
     {"BareCr", "VX-A: a\rb"},
 };
 
+void PrintTo(const unsafe_case &c, std::ostream *os) { *os << c.name; }
+
 class UnsafeValue : public testing::TestWithParam<unsafe_case> {};
 
 // An answer with a header value that decodes to CR, LF or NUL is refused as
@@ -279,6 +282,8 @@ const library_case library_cases[] = {
      {},
      ""},
 };
+
+void PrintTo(const library_case &c, std::ostream *os) { *os << c.name; }
 
 class LibraryReading : public testing::TestWithParam<library_case> {};
 

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -131,11 +132,14 @@ const readbytes_case readbytes_cases[] = {
     {"SmallerThanOneBucket", {"hello world!"}, true, APR_SUCCESS, 5},
     {"ExactlyParked", {"hello ", "world", "!"}, true, APR_SUCCESS, 12},
     {"LargerThanParked", {"hello ", "world", "!"}, true, APR_SUCCESS, 8192},
+    {"EmptyBucketAfterLastByte", {"abc", ""}, true, APR_SUCCESS, 3},
     {"FailureSmaller", {"partial ", "body"}, false, APR_TIMEUP, 5},
     {"FailureExact", {"partial ", "body"}, false, APR_TIMEUP, 12},
     {"SeveralReadsOfBody", cut(pattern(3 * 8192 + 1), 8192), true, APR_SUCCESS,
      8000},
 };
+
+void PrintTo(const readbytes_case &c, std::ostream *os) { *os << c.name; }
 
 class RelayReadbytes : public Relay,
                        public testing::WithParamInterface<readbytes_case> {};
@@ -213,6 +217,8 @@ const peek_case peek_cases[] = {
     {"InsideLastBucketWithoutEos", {"hello ", "world"}, false, 8},
 };
 
+void PrintTo(const peek_case &c, std::ostream *os) { *os << c.name; }
+
 class RelayPeek : public Relay,
                   public testing::WithParamInterface<peek_case> {};
 
@@ -247,24 +253,32 @@ INSTANTIATE_TEST_SUITE_P(Sizes, RelayPeek, testing::ValuesIn(peek_cases),
                          });
 
 // A line reader gets one line per call, up to and including its LF, even
-// across bucket boundaries; the last line comes with end-of-stream.
+// across bucket boundaries; the last line comes with end-of-stream and the
+// stored status, whether or not it ends in LF.
 TEST_F(Relay, GetlineReturnsUpToAndIncludingLineFeed) {
-  park({"li", "ne one\nli", "ne two\nrest"}, true, APR_SUCCESS);
-  const char *const lines[] = {"line one\n", "line two\n"};
-  for (const char *line : lines) {
-    apr_status_t rv;
-    const delivery d = call(relay_mode::getline, 8192, &rv);
-    EXPECT_EQ(rv, APR_SUCCESS);
-    EXPECT_EQ(d.bytes, line);
-    EXPECT_FALSE(d.eos);
-    ASSERT_NE(ctx.brigade, nullptr);
+  const struct {
+    std::vector<std::string> pieces;
+    std::vector<std::string> lines;
+  } cases[] = {
+      {{"li", "ne one\nli", "ne two\nrest"},
+       {"line one\n", "line two\n", "rest"}},
+      {{"a\n", "b", "\n"}, {"a\n", "b\n"}},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.lines.back());
+    park(c.pieces, true, APR_TIMEUP);
+    for (size_t i = 0; i < c.lines.size(); ++i) {
+      const bool last = i + 1 == c.lines.size();
+      apr_status_t rv;
+      const delivery d = call(relay_mode::getline, 8192, &rv);
+      EXPECT_EQ(d.bytes, c.lines[i]);
+      EXPECT_EQ(d.eos_last, last);
+      EXPECT_EQ(rv, last ? APR_TIMEUP : APR_SUCCESS);
+      EXPECT_EQ(ctx.brigade == nullptr, last);
+      if (!ctx.brigade)
+        break;
+    }
   }
-  apr_status_t rv;
-  const delivery d = call(relay_mode::getline, 8192, &rv);
-  EXPECT_EQ(d.bytes, "rest");
-  EXPECT_TRUE(d.eos_last);
-  EXPECT_EQ(rv, APR_SUCCESS);
-  EXPECT_EQ(ctx.brigade, nullptr);
 }
 
 // An exhaustive reader gets the whole body and the stored status in one call.
