@@ -3,7 +3,7 @@ BUILD ?= build
 ASAN_BUILD ?= build-asan
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps build test test-plain test-asan deb install clean
+.PHONY: all deps build test test-plain test-asan deb install demo clean
 
 all: build
 
@@ -26,6 +26,11 @@ test-asan: deps
 	  -DVORNEX_INTEGRATION=OFF
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && ctest --output-on-failure
+
+# Apache on 127.0.0.1:8080 screening a small site against two stand-in check
+# servers; Ctrl-C stops everything.
+demo: build
+	./scripts/demo.sh $(BUILD)
 
 # A Debian package: the module, mods-available/vornex.load and vornex.conf.
 deb: build

@@ -1,0 +1,34 @@
+// Command line of vornex-check-server.
+#ifndef VORNEX_CHECK_SERVER_OPTIONS_H
+#define VORNEX_CHECK_SERVER_OPTIONS_H
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace vornex {
+namespace check_server {
+
+struct options {
+  std::string host = "127.0.0.1";
+  int port = 8181;
+  // Empty: every check passes.
+  std::string rules_path;
+  size_t threads = 64;
+  bool help = false;
+};
+
+extern const char usage[];
+
+// Parses the arguments after the program name; "--flag VALUE" and
+// "--flag=VALUE" both work. Returns false with a message in `error`.
+bool parse_options(const std::vector<std::string> &args, options &out,
+                   std::string &error);
+
+// Splits "ADDR:PORT" or "[IPv6]:PORT"; the port may be 0 for any free port.
+bool parse_listen(const std::string &text, std::string &host, int &port);
+
+} // namespace check_server
+} // namespace vornex
+
+#endif

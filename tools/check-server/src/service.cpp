@@ -1,0 +1,164 @@
+#include "service.h"
+
+#include <sys/socket.h>
+
+#include <stdexcept>
+
+namespace vornex {
+namespace check_server {
+
+const char check_path[] = "/v2.1/check";
+
+namespace {
+
+const size_t logged_line_limit = 2048;
+
+std::string fact(const httplib::Headers &facts, const char *name) {
+  auto found = facts.find(name);
+  return found == facts.end() ? std::string() : found->second;
+}
+
+// Keeps the log one line per check whatever bytes a request line holds.
+std::string printable(const std::string &text) {
+  static const char hex[] = "0123456789abcdef";
+  std::string out;
+  for (char c : text) {
+    if (out.size() >= logged_line_limit) {
+      out += "...";
+      break;
+    }
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte >= 0x7f || c == '"' || c == '\\') {
+      out += "\\x";
+      out += hex[byte >> 4];
+      out += hex[byte & 0x0f];
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+void apply(const check_response &response, httplib::Response &res) {
+  res.status = response.status;
+  for (const auto &header : response.headers)
+    res.set_header(header.first.c_str(), header.second);
+  if (!response.body.empty())
+    res.set_content(response.body, response.content_type.c_str());
+}
+
+} // namespace
+
+check_service::check_service(rule_set given) : rules(std::move(given)) {
+  if (rules.empty() || !rules.back().is_default)
+    throw std::invalid_argument("the rules do not end with a default rule");
+  for (const auto &r : rules) {
+    responses.push_back(build_response(r));
+    if (r.rate)
+      counters.push_back(std::make_unique<rate_counter>(
+          r.rate->limit, std::chrono::seconds(r.rate->window_seconds)));
+    else
+      counters.push_back(nullptr);
+  }
+}
+
+check_outcome check_service::check(const httplib::Headers &facts,
+                                   const std::string &body,
+                                   rate_counter::clock::time_point now) {
+  check_outcome outcome;
+  const std::string client = fact(facts, "VX-RemoteAddr");
+  outcome.client = client.empty() ? "-" : client;
+
+  check_request request;
+  if (!parse_check_body(body, request, outcome.error)) {
+    outcome.response = bad_request(outcome.error);
+    outcome.request_line =
+        request.request_line.empty() ? std::string("-") : request.request_line;
+    outcome.rule = "invalid";
+    outcome.verdict = "400";
+    return outcome;
+  }
+  outcome.request_line = request.request_line;
+
+  for (size_t i = 0; i < rules.size(); ++i) {
+    const rule &r = rules[i];
+    if (!matches(r, request, facts))
+      continue;
+    if (counters[i] && !counters[i]->over(client, now))
+      continue;
+    outcome.response = responses[i];
+    outcome.rule = r.label();
+    outcome.verdict = verdict_name(r);
+    return outcome;
+  }
+  // The default rule has no matchers and no rate, so it always holds.
+  throw std::logic_error("no rule decided the check");
+}
+
+std::string log_line(const check_outcome &outcome,
+                     std::chrono::microseconds spent) {
+  std::string line = printable(outcome.client);
+  line += " \"";
+  line += printable(outcome.request_line);
+  line += "\" ";
+  line += outcome.rule;
+  line += ' ';
+  line += outcome.verdict;
+  line += ' ';
+  line += std::to_string(spent.count());
+  line += "us";
+  if (!outcome.error.empty()) {
+    line += " (";
+    line += outcome.error;
+    line += ')';
+  }
+  return line;
+}
+
+check_http_server::check_http_server(size_t threads) {
+  new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
+  // The library's default adds SO_REUSEPORT, with which a second server on
+  // a taken port would start and quietly share its checks; only
+  // SO_REUSEADDR is kept, for a quick restart.
+  set_socket_options([](socket_t sock) {
+    int yes = 1;
+    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  });
+}
+
+void check_http_server::widen_listen_queue() {
+  // The library listens with a queue of five; Linux lets a second listen()
+  // on the bound socket change that.
+  const auto sock = svr_sock_.load();
+  if (sock != INVALID_SOCKET)
+    ::listen(sock, SOMAXCONN);
+}
+
+void install(httplib::Server &server, check_service &service, log_sink log) {
+  server.Post(check_path, [&service, log](const httplib::Request &req,
+                                          httplib::Response &res) {
+    const auto start = rate_counter::clock::now();
+    const check_outcome outcome = service.check(req.headers, req.body, start);
+    apply(outcome.response, res);
+    const auto spent = std::chrono::duration_cast<std::chrono::microseconds>(
+        rate_counter::clock::now() - start);
+    log(log_line(outcome, spent));
+  });
+  server.Get(check_path, [log](const httplib::Request &req,
+                               httplib::Response &res) {
+    const auto start = rate_counter::clock::now();
+    res.status = 200;
+    check_outcome outcome;
+    const std::string client = fact(req.headers, "VX-RemoteAddr");
+    outcome.client = client.empty() ? "-" : client;
+    outcome.request_line = "-";
+    outcome.rule = "get";
+    outcome.verdict = "pass";
+    const auto spent = std::chrono::duration_cast<std::chrono::microseconds>(
+        rate_counter::clock::now() - start);
+    log(log_line(outcome, spent));
+  });
+}
+
+} // namespace check_server
+} // namespace vornex

@@ -1,0 +1,77 @@
+// The stand-in check service: a check request goes in, the first rule that
+// holds decides the answer, and one log line tells what happened.
+#ifndef VORNEX_CHECK_SERVER_SERVICE_H
+#define VORNEX_CHECK_SERVER_SERVICE_H
+
+#include <httplib.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "rate.h"
+#include "response.h"
+#include "rules.h"
+
+namespace vornex {
+namespace check_server {
+
+extern const char check_path[];
+
+struct check_outcome {
+  check_response response;
+  // The screened request's client ("VX-RemoteAddr"), or "-".
+  std::string client;
+  // The request line of the check body, or "-" when there is none.
+  std::string request_line;
+  // The deciding rule's label, or "invalid" for a malformed check body.
+  std::string rule;
+  // The verdict keyword or status; "400" for a malformed check body.
+  std::string verdict;
+  // Why a check body was refused; empty otherwise.
+  std::string error;
+};
+
+class check_service {
+public:
+  // Throws std::invalid_argument unless the last rule is a default rule.
+  explicit check_service(rule_set rules);
+
+  // Decides one check; `facts` are the headers of the check call.
+  check_outcome check(const httplib::Headers &facts, const std::string &body,
+                      rate_counter::clock::time_point now);
+
+private:
+  rule_set rules;
+  std::vector<check_response> responses;
+  // One counter for each rate rule, null for the others.
+  std::vector<std::unique_ptr<rate_counter>> counters;
+};
+
+// One log line: client, request line in quotes, rule, verdict, time spent,
+// and for a refused check body its reason in parentheses.
+std::string log_line(const check_outcome &outcome,
+                     std::chrono::microseconds spent);
+
+using log_sink = std::function<void(const std::string &line)>;
+
+// An HTTP server with a thread pool of the given size, a listen queue deep
+// enough for bursts of new connections, and no sharing of its port.
+class check_http_server : public httplib::Server {
+public:
+  explicit check_http_server(size_t threads);
+  // Deepens the listen queue after bind_to_port or bind_to_any_port.
+  void widen_listen_queue();
+};
+
+// Routes POST and GET of the check path to the service; each answered check
+// gives one line to `log`. A GET (as nginx's auth_request sends it) is
+// answered 200 without rules. Service and sink must outlive the server.
+void install(httplib::Server &server, check_service &service, log_sink log);
+
+} // namespace check_server
+} // namespace vornex
+
+#endif
