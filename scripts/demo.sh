@@ -17,8 +17,13 @@ secondary=8182
 for f in "$module" "$checker"; do
   [ -x "$f" ] || [ -f "$f" ] || { echo "demo: $f is missing; run make build" >&2; exit 1; }
 done
+# True when something accepts connections on 127.0.0.1:$1.
+port_open() {
+  python3 -c "import socket,sys; s=socket.socket(); sys.exit(0 if s.connect_ex(('127.0.0.1',$1))==0 else 1)" 2>/dev/null
+}
+
 for port in $web $primary $secondary; do
-  if python3 -c "import socket,sys; s=socket.socket(); sys.exit(0 if s.connect_ex(('127.0.0.1',$port))==0 else 1)" 2>/dev/null; then
+  if port_open "$port"; then
     echo "demo: port 127.0.0.1:$port is already taken; stop whatever uses it first" >&2
     exit 1
   fi
@@ -121,8 +126,7 @@ apache_started=1
 i=0
 # The port accepts as soon as the parent has bound it; the pid file comes a
 # moment later, from the detached server.
-until [ -s "$root/logs/httpd.pid" ] &&
-  python3 -c "import socket,sys; s=socket.socket(); sys.exit(0 if s.connect_ex(('127.0.0.1',$web))==0 else 1)" 2>/dev/null; do
+until [ -s "$root/logs/httpd.pid" ] && port_open "$web"; do
   i=$((i + 1))
   if [ $i -gt 100 ]; then
     echo "demo: Apache did not start; see $root/logs/error.log" >&2

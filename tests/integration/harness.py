@@ -61,14 +61,25 @@ def module_path():
     return path
 
 
+def build_dir():
+    path = os.environ.get("VORNEX_BUILD", "")
+    if not path or not os.path.isdir(path):
+        raise RuntimeError(
+            "VORNEX_BUILD must name the build directory (got %r)" % path)
+    return path
+
+
 def main():
-    """Runs the calling test file; `--module PATH` names the built module."""
+    """Runs the calling test file; `--module PATH` names the built module,
+    `--build DIR` the build directory."""
     sys.dont_write_bytecode = True
     argv = list(sys.argv)
-    if "--module" in argv:
-        i = argv.index("--module")
-        os.environ["VORNEX_MODULE"] = os.path.abspath(argv[i + 1])
-        del argv[i:i + 2]
+    for flag, variable in (("--module", "VORNEX_MODULE"),
+                           ("--build", "VORNEX_BUILD")):
+        if flag in argv:
+            i = argv.index(flag)
+            os.environ[variable] = os.path.abspath(argv[i + 1])
+            del argv[i:i + 2]
     unittest.main(argv=argv, verbosity=2)
 
 
@@ -77,6 +88,13 @@ def free_port():
     with socket.socket() as s:
         s.bind((LOOPBACK, 0))
         return s.getsockname()[1]
+
+
+def port_open(port):
+    """True when something accepts connections on the loopback port."""
+    with socket.socket() as s:
+        s.settimeout(0.5)
+        return s.connect_ex((LOOPBACK, port)) == 0
 
 
 def sha256(data):

@@ -1,15 +1,15 @@
 """make demo's script: one request per verdict, then SIGINT stops everything."""
+import http.client
 import os
 import signal
 import subprocess
-import sys
 import tempfile
 import time
 import unittest
-import http.client
+
+from harness import build_dir, main, port_open
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
-BUILD = None
 
 
 def get(path, body=None):
@@ -22,13 +22,6 @@ def get(path, body=None):
         conn.close()
 
 
-def port_open(port):
-    import socket
-    with socket.socket() as s:
-        s.settimeout(0.5)
-        return s.connect_ex(("127.0.0.1", port)) == 0
-
-
 class DemoTest(unittest.TestCase):
     def test_demo_shows_each_verdict_and_stops_on_sigint(self):
         """Every verdict of the example rules reaches curl, and SIGINT leaves no process."""
@@ -38,7 +31,7 @@ class DemoTest(unittest.TestCase):
         # The runner may start tests with SIGINT ignored, which a shell
         # cannot trap; the demo gets it as a terminal would deliver it.
         demo = subprocess.Popen(
-            [os.path.join(ROOT, "scripts", "demo.sh"), BUILD],
+            [os.path.join(ROOT, "scripts", "demo.sh"), build_dir()],
             stdout=log, stderr=subprocess.STDOUT,
             preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
         try:
@@ -76,8 +69,4 @@ class DemoTest(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    if "--build" in sys.argv:
-        i = sys.argv.index("--build")
-        BUILD = os.path.abspath(sys.argv[i + 1])
-        del sys.argv[i:i + 2]
-    unittest.main(verbosity=2)
+    main()

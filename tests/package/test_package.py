@@ -1,24 +1,19 @@
 """The Debian package installs, enables with a2enmod and screens with the system's apache2."""
 import os
 import signal
-import socket
 import subprocess
 import sys
 import tempfile
 import time
 import unittest
-import urllib.request
 import urllib.error
+import urllib.request
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
-BUILD = None
+sys.path.insert(0, os.path.join(ROOT, "tests", "integration"))
+from harness import build_dir, free_port, main, port_open  # noqa: E402
+
 PACKAGE = "libapache2-mod-vornex"
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def wait_port(port, proc, seconds=20):
@@ -26,9 +21,8 @@ def wait_port(port, proc, seconds=20):
     while time.time() < deadline:
         if proc.poll() is not None:
             return False
-        with socket.socket() as s:
-            if s.connect_ex(("127.0.0.1", port)) == 0:
-                return True
+        if port_open(port):
+            return True
         time.sleep(0.1)
     return False
 
@@ -43,7 +37,7 @@ class PackageTest(unittest.TestCase):
     def test_installed_package_screens_requests(self):
         """apt-get install, a2enmod and the system's apache2 screen one request; removal cleans up."""
         out = tempfile.mkdtemp()
-        deb = run(os.path.join(ROOT, "scripts", "make-deb.sh"), BUILD, out)
+        deb = run(os.path.join(ROOT, "scripts", "make-deb.sh"), build_dir(), out)
         self.assertEqual(deb.returncode, 0, deb.stdout)
         path = deb.stdout.strip().splitlines()[-1]
         installed = run("apt-get", "install", "-y", "--no-install-recommends", path)
@@ -75,7 +69,8 @@ class PackageTest(unittest.TestCase):
                     "default\n  verdict pass\n")
         check_port, web_port = free_port(), free_port()
         checker = subprocess.Popen(
-            [os.path.join(BUILD, "tools", "check-server", "vornex-check-server"),
+            [os.path.join(build_dir(), "tools", "check-server",
+                          "vornex-check-server"),
              "--listen", "127.0.0.1:%d" % check_port, "--rules", rules],
             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         conf = os.path.join(root, "httpd.conf")
@@ -130,8 +125,4 @@ VornexCheck On
 
 
 if __name__ == "__main__":
-    if "--build" in sys.argv:
-        i = sys.argv.index("--build")
-        BUILD = os.path.abspath(sys.argv[i + 1])
-        del sys.argv[i:i + 2]
-    unittest.main(verbosity=2)
+    main()
