@@ -1,9 +1,14 @@
 # Thin wrapper around CMake; see README.md.
 BUILD ?= build
 ASAN_BUILD ?= build-asan
+FUZZ_BUILD ?= build-fuzz
 JOBS ?= $(shell nproc)
+# Seconds of fuzzing per target: make test uses a short bound, make fuzz more.
+FUZZ_SECONDS ?= 60
+ARGS ?=
 
-.PHONY: all deps build test test-plain test-asan deb install demo clean
+.PHONY: all deps build test test-plain test-asan test-valgrind test-fuzz \
+  valgrind fuzz soak bench deb install demo clean
 
 all: build
 
@@ -14,18 +19,40 @@ build: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build $(BUILD) -j $(JOBS)
 
-# The whole suite on the plain build, then the unit tests again with
-# AddressSanitizer and UndefinedBehaviorSanitizer.
-test: deps test-plain test-asan
+# The whole suite on the plain build; the unit and integration suites again
+# with the module and the tests built with AddressSanitizer and
+# UndefinedBehaviorSanitizer; the body and verdict cases under valgrind; the
+# fuzz targets' corpora replayed and each target fuzzed for a bounded time.
+test: deps test-plain test-asan test-valgrind test-fuzz
 
 test-plain: build
 	cd $(BUILD) && ctest --output-on-failure
 
 test-asan: deps
-	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DVORNEX_SANITIZE=ON \
-	  -DVORNEX_INTEGRATION=OFF
+	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DVORNEX_SANITIZE=ON
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
-	cd $(ASAN_BUILD) && ctest --output-on-failure
+	cd $(ASAN_BUILD) && ctest --output-on-failure -LE 'package|bench'
+
+test-valgrind: build
+	./scripts/valgrind.sh $(BUILD)
+
+test-fuzz: deps
+	./scripts/fuzz.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
+# Longer runs of the same tools.
+valgrind: test-valgrind
+
+fuzz: deps
+	./scripts/fuzz.sh $(FUZZ_BUILD) 600
+
+# The full-size soak (make test runs a reduced one).
+soak: build
+	/usr/bin/python3 tests/soak/soak.py --build $(BUILD) --full $(ARGS)
+
+# Throughput, latency and memory against the module not loaded and against
+# nginx with auth_request; ARGS=--quick for a one-minute smoke run.
+bench: build
+	/usr/bin/python3 bench/bench.py --build $(BUILD) $(ARGS)
 
 # Apache on 127.0.0.1:8080 screening a small site against two stand-in check
 # servers; Ctrl-C stops everything.
@@ -41,4 +68,4 @@ install: build
 	cmake --install $(BUILD)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)

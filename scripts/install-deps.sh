@@ -8,7 +8,9 @@ packages="build-essential cmake pkg-config make git
   libgtest-dev googletest
   libcpp-httplib-dev libapr1-dev libaprutil1-dev
   apache2 apache2-dev libapache2-mod-php
-  python3 openssl curl ca-certificates"
+  python3 openssl curl ca-certificates
+  clang libclang-rt-14-dev valgrind
+  wrk nginx-core"
 
 missing=""
 for p in $packages; do
