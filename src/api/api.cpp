@@ -200,10 +200,27 @@ int api::execute() {
   client.set_decompress(false);
   client.set_compress(false);
 
-  auto result =
-      client.Post(check_path, headers, data.data(), data.size(), "text/plain");
-  if (!result)
-    throw std::runtime_error(error_text(result.error()));
+  // The library's pointer-and-length Post copies the body into its request
+  // object first, a third copy of a large body next to the parked buckets and
+  // this buffer. A provider of known length writes straight from the buffer
+  // and gives the same request on the wire: Content-Length, no chunking.
+  const char *body = data.data();
+  bool write_failed = false;
+  auto result = client.Post(
+      check_path, headers, data.size(),
+      [body, &write_failed](size_t offset, size_t length,
+                            httplib::DataSink &sink) {
+        write_failed = !sink.write(body + offset, length);
+        return !write_failed;
+      },
+      "text/plain");
+  if (!result) {
+    // The library reports a provider that stopped as a cancellation; here it
+    // only stops when the socket would not take the body.
+    const httplib::Error error =
+        write_failed ? httplib::Error::Write : result.error();
+    throw std::runtime_error(error_text(error));
+  }
   return decode_response(result->status, result->headers, result->body);
 }
 

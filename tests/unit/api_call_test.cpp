@@ -322,4 +322,66 @@ TEST(CheckCall, GzipBodyIsNotInflated) {
   EXPECT_EQ(record.get_challenge_page(), gzip);
 }
 
+// Body bytes that do not repeat within a mebibyte, NUL and line ends
+// included.
+std::string varied_body(size_t size) {
+  std::string out(size, '\0');
+  unsigned state = 2463534242u;
+  for (size_t i = 0; i < size; ++i) {
+    state ^= state << 13;
+    state ^= state >> 17;
+    state ^= state << 5;
+    out[i] = static_cast<char>(state);
+  }
+  return out;
+}
+
+class SameWireAsPointerPost : public testing::TestWithParam<size_t> {};
+
+// The call sends, byte for byte, what the library's pointer-and-length Post
+// sends for the same headers and body: same framing, same length, unchunked.
+TEST_P(SameWireAsPointerPost, RequestBytesAreIdentical) {
+  raw_server server(ok_reply);
+  const std::string body = varied_body(GetParam());
+  vornex::api record(server.address());
+  record.set_remote_addr("192.0.2.10");
+  record.set_remote_port("443");
+  record.set_conn_addr("198.51.100.2");
+  record.add_data(body.data(), body.size());
+  ASSERT_EQ(record.execute(), 0);
+  ASSERT_EQ(server.requests().size(), 1u);
+  const auto agents = split_request(server.requests()[0]).values("User-Agent");
+  ASSERT_EQ(agents.size(), 1u);
+
+  httplib::ClientImpl client("127.0.0.1", server.port());
+  client.set_connection_timeout(3, 0);
+  client.set_read_timeout(3, 0);
+  client.set_write_timeout(3, 0);
+  client.set_decompress(false);
+  client.set_compress(false);
+  const httplib::Headers headers = {{"User-Agent", agents[0]},
+                                    {"VX-RemoteAddr", "192.0.2.10"},
+                                    {"VX-RemotePort", "443"},
+                                    {"VX-ConnAddr", "198.51.100.2"}};
+  auto result = client.Post("/v2.1/check", headers, body.data(), body.size(),
+                            "text/plain");
+  ASSERT_TRUE(result) << httplib::to_string(result.error());
+
+  const auto requests = server.requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_TRUE(requests[0] == requests[1])
+      << "sizes " << requests[0].size() << " and " << requests[1].size();
+  const wire_request sent = split_request(requests[0]);
+  EXPECT_TRUE(sent.body == body) << "body of " << sent.body.size() << " bytes";
+  EXPECT_EQ(sent.values("Content-Length"),
+            std::vector<std::string>{std::to_string(body.size())});
+  EXPECT_TRUE(sent.values("Transfer-Encoding").empty());
+}
+
+// Empty, one byte, one read of the module and a little more, and a body
+// many socket buffers long.
+INSTANTIATE_TEST_SUITE_P(BodySizes, SameWireAsPointerPost,
+                         testing::Values(size_t{0}, size_t{1}, size_t{8193},
+                                         size_t{3 * 1024 * 1024 + 7}));
+
 } // namespace

@@ -1,0 +1,142 @@
+// vornex-bench-floor: the least a check can cost. Times N exchanges of a new
+// connection, one POST of a typical check body to /v2.1/check, the answer
+// and the close, made with the same client library and settings as the
+// module's check call, and prints the median and the 99th percentile.
+//
+//   vornex-bench-floor --server 127.0.0.1:8181 [--count N] [--warmup N]
+//                      [--target /index.html] [--host 127.0.0.1:8080]
+#include <httplib.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace {
+
+const char usage[] =
+    "usage: vornex-bench-floor --server HOST:PORT [--count N] [--warmup N]\n"
+    "                          [--target PATH] [--host HOST]\n";
+
+struct options {
+  std::string host = "127.0.0.1";
+  int port = 0;
+  long count = 2000;
+  long warmup = 100;
+  std::string target = "/index.html";
+  std::string site = "127.0.0.1";
+};
+
+bool parse_count(const char *text, long min, long &out) {
+  char *end = nullptr;
+  const long value = std::strtol(text, &end, 10);
+  if (end == text || *end != '\0' || value < min || value > 10000000)
+    return false;
+  out = value;
+  return true;
+}
+
+bool parse(int argc, char **argv, options &opts) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string flag = argv[i];
+    if (i + 1 >= argc)
+      return false;
+    const char *value = argv[++i];
+    if (flag == "--server") {
+      const std::string text = value;
+      const auto colon = text.rfind(':');
+      if (colon == std::string::npos)
+        return false;
+      opts.host = text.substr(0, colon);
+      long port = 0;
+      if (!parse_count(text.c_str() + colon + 1, 1, port) || port > 65535)
+        return false;
+      opts.port = static_cast<int>(port);
+    } else if (flag == "--count") {
+      if (!parse_count(value, 1, opts.count))
+        return false;
+    } else if (flag == "--warmup") {
+      if (!parse_count(value, 0, opts.warmup))
+        return false;
+    } else if (flag == "--target") {
+      opts.target = value;
+    } else if (flag == "--host") {
+      opts.site = value;
+    } else {
+      return false;
+    }
+  }
+  return opts.port != 0;
+}
+
+// One check exchange as the module makes it: a client object of its own,
+// 3-second time-outs, no compression, the body written from the caller's
+// buffer with its length declared.
+bool exchange(const options &opts, const httplib::Headers &headers,
+              const std::string &body) {
+  httplib::ClientImpl client(opts.host, opts.port);
+  client.set_connection_timeout(3, 0);
+  client.set_read_timeout(3, 0);
+  client.set_write_timeout(3, 0);
+  client.set_decompress(false);
+  client.set_compress(false);
+  const char *bytes = body.data();
+  auto result = client.Post(
+      "/v2.1/check", headers, body.size(),
+      [bytes](size_t offset, size_t length, httplib::DataSink &sink) {
+        return sink.write(bytes + offset, length);
+      },
+      "text/plain");
+  return result && result->status == 200;
+}
+
+double percentile(const std::vector<double> &sorted, double fraction) {
+  const size_t rank = static_cast<size_t>(fraction * (sorted.size() - 1) + 0.5);
+  return sorted[std::min(rank, sorted.size() - 1)];
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+  options opts;
+  if (!parse(argc, argv, opts)) {
+    std::fputs(usage, stderr);
+    return 2;
+  }
+  // What the module sends for a plain GET from a load generator: the user
+  // agent, the three connection facts and the request line with its headers.
+  const httplib::Headers headers = {
+      {"User-Agent", "Mozilla/5.0 (compatible; mod_vornex/1.3.0; "
+                     "+https://vornex.example/humans.txt)"},
+      {"VX-RemoteAddr", "127.0.0.1"},
+      {"VX-RemotePort", "54321"},
+      {"VX-ConnAddr", "127.0.0.1"}};
+  const std::string body =
+      "GET " + opts.target + " HTTP/1.1\r\nHost: " + opts.site + "\r\n";
+
+  for (long i = 0; i < opts.warmup; ++i)
+    if (!exchange(opts, headers, body)) {
+      std::fprintf(stderr, "vornex-bench-floor: check failed\n");
+      return 1;
+    }
+
+  std::vector<double> micros;
+  micros.reserve(static_cast<size_t>(opts.count));
+  for (long i = 0; i < opts.count; ++i) {
+    const auto start = std::chrono::steady_clock::now();
+    const bool ok = exchange(opts, headers, body);
+    const auto end = std::chrono::steady_clock::now();
+    if (!ok) {
+      std::fprintf(stderr, "vornex-bench-floor: check failed\n");
+      return 1;
+    }
+    micros.push_back(
+        std::chrono::duration<double, std::micro>(end - start).count());
+  }
+  std::sort(micros.begin(), micros.end());
+  std::printf("count=%ld p50_us=%.1f p99_us=%.1f\n", opts.count,
+              percentile(micros, 0.50), percentile(micros, 0.99));
+  return 0;
+}
