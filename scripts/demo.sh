@@ -121,7 +121,10 @@ pids="$pids $!"
 "$checker" --listen 127.0.0.1:$secondary --rules "$rules" >"$root/logs/secondary.log" 2>&1 &
 pids="$pids $!"
 apache_started=1
-/usr/sbin/apache2 -f "$root/httpd.conf" -k start
+# A module built with the sanitizers needs their runtime loaded first.
+preload=${VORNEX_SANITIZER_PRELOAD:-}
+LD_PRELOAD="$preload${LD_PRELOAD:+:$LD_PRELOAD}" \
+  /usr/sbin/apache2 -f "$root/httpd.conf" -k start
 
 i=0
 # The port accepts as soon as the parent has bound it; the pid file comes a

@@ -19,6 +19,24 @@ import unittest
 APACHE = "/usr/sbin/apache2"
 MODULE_DIR = "/usr/lib/apache2/modules"
 LOOPBACK = "127.0.0.1"
+VALGRIND = "/usr/bin/valgrind"
+VALGRIND_SUPPRESSIONS = os.path.join(
+    os.path.dirname(os.path.abspath(__file__)), "..", "valgrind",
+    "apache2.supp")
+
+# A module built with the sanitizers names here the runtime that apache2,
+# which is not instrumented itself, must load first.
+SANITIZER_PRELOAD = os.environ.get("VORNEX_SANITIZER_PRELOAD", "")
+# VORNEX_VALGRIND=1 runs every server as one `apache2 -X` process under
+# memcheck, with waits long enough for its slowness.
+UNDER_VALGRIND = os.environ.get("VORNEX_VALGRIND", "") == "1"
+# Headlines of the memcheck errors that fail a run; leaks are not among them.
+VALGRIND_ERROR = re.compile(
+    r"^==\d+== (Invalid (read|write|free)|Conditional jump or move depends"
+    r"|Use of uninitialised|Syscall param .* uninitialised"
+    r"|Mismatched free|Source and destination overlap"
+    r"|Argument '.*' of function .* has a fishy)", re.M)
+VALGRIND_SUMMARY = re.compile(r"^==\d+== ERROR SUMMARY: (\d+) errors", re.M)
 
 # The built-in skip expression as the module holds it.
 STATIC_FILE_PATTERN = (
@@ -259,6 +277,12 @@ class Apache:
         # The cgid daemon and the workers create files here after the
         # server has dropped its privileges.
         os.chmod(os.path.join(self.root, "run"), 0o777)
+        # Sanitizer and valgrind reports, one file per process; workers write
+        # them after dropping privileges.
+        self.report_dir = os.path.join(self.root, "logs", "reports")
+        os.mkdir(self.report_dir)
+        os.chmod(self.report_dir, 0o777)
+        self._reported = set()
         self.htdocs = os.path.join(self.root, "htdocs")
         self.cgi_bin = os.path.join(self.root, "cgi-bin")
         self.error_log = os.path.join(self.root, "logs", "error.log")
@@ -342,18 +366,111 @@ class Apache:
         if dump_modules:
             cmd += ["-D", "DUMP_MODULES"]
         done = subprocess.run(cmd, stdout=subprocess.PIPE,
-                              stderr=subprocess.STDOUT, timeout=60)
+                              stderr=subprocess.STDOUT, timeout=60,
+                              env=self.server_environment())
         return done.returncode, done.stdout.decode(errors="replace")
+
+    def server_environment(self):
+        """The environment for apache2: with a sanitizer build, the runtime
+        preloaded and its reports written to files under report_dir."""
+        if not SANITIZER_PRELOAD:
+            return None
+        env = dict(os.environ)
+        env["LD_PRELOAD"] = ":".join(
+            p for p in (SANITIZER_PRELOAD, env.get("LD_PRELOAD")) if p)
+        log = "log_path=%s" % os.path.join(self.report_dir, "sanitizer")
+        # Memory that APR pools hold until exit would read as leaks.
+        env["ASAN_OPTIONS"] = ":".join(
+            p for p in ("detect_leaks=0", env.get("ASAN_OPTIONS"), log) if p)
+        env["UBSAN_OPTIONS"] = ":".join(
+            p for p in ("print_stacktrace=1", env.get("UBSAN_OPTIONS"), log)
+            if p)
+        # Debian's PHP loads opcache through its conf.d; opcache is opened
+        # with RTLD_DEEPBIND, which the sanitizer runtime refuses. An empty
+        # scan directory keeps PHP to its built-in extensions.
+        ini_dir = os.path.join(self.root, "php-conf.d")
+        os.makedirs(ini_dir, exist_ok=True)
+        env["PHP_INI_SCAN_DIR"] = ini_dir
+        return env
+
+    def server_command(self):
+        if not UNDER_VALGRIND:
+            return [APACHE, "-f", self.conf_path, "-DFOREGROUND"]
+        # -X: one process that serves every request itself, in the
+        # foreground; a forked helper (the cgid daemon) logs to its own file.
+        return [VALGRIND, "--tool=memcheck", "--error-exitcode=99",
+                "--track-origins=yes", "--num-callers=40",
+                "--trace-children=no", "--leak-check=no",
+                "--suppressions=%s" % VALGRIND_SUPPRESSIONS,
+                "--log-file=%s/valgrind.%%p.log" % self.report_dir,
+                APACHE, "-X", "-f", self.conf_path]
+
+    def reports(self):
+        """(file, text) of each sanitizer report or memcheck log with errors
+        that no earlier call returned."""
+        found = []
+        try:
+            names = sorted(os.listdir(self.report_dir))
+        except OSError:
+            return found
+        for name in names:
+            path = os.path.join(self.report_dir, name)
+            if name in self._reported:
+                continue
+            try:
+                with open(path, "rb") as f:
+                    text = f.read().decode(errors="replace")
+            except OSError:
+                continue
+            if name.startswith("valgrind."):
+                summary = VALGRIND_SUMMARY.search(text)
+                if not VALGRIND_ERROR.search(text) and not (
+                        summary and int(summary.group(1))):
+                    continue
+            elif not text.strip():
+                continue
+            self._reported.add(name)
+            found.append((name, text))
+        return found
+
+    def _await_valgrind_summaries(self, seconds):
+        """Waits until each memcheck log of a process still running has its
+        closing summary: a forked helper may end a little after the server.
+        The log of a child that went on to exec a script ends without one."""
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline:
+            pending = False
+            for name in os.listdir(self.report_dir):
+                m = re.match(r"valgrind\.(\d+)\.log$", name)
+                if not m or not os.path.exists("/proc/%s" % m.group(1)):
+                    continue
+                with open(os.path.join(self.report_dir, name), "rb") as f:
+                    if b"ERROR SUMMARY:" not in f.read():
+                        pending = True
+            if not pending:
+                return
+            time.sleep(0.5)
+
+    def check_reports(self):
+        """Raises AssertionError with the text of every new sanitizer or
+        memcheck report."""
+        found = self.reports()
+        if found:
+            raise AssertionError(
+                "%d memory error report(s) from apache2 in %s:\n%s" % (
+                    len(found), self.report_dir,
+                    "\n".join("--- %s\n%s" % (name, text[-8000:])
+                              for name, text in found)))
 
     def start(self):
         self._console = open(os.path.join(self.root, "logs", "console.log"),
                              "wb")
         self.proc = subprocess.Popen(
-            [APACHE, "-f", self.conf_path, "-DFOREGROUND"],
+            self.server_command(), env=self.server_environment(),
             stdin=subprocess.DEVNULL, stdout=self._console,
             stderr=subprocess.STDOUT, start_new_session=True,
             preexec_fn=_die_with_parent)
-        deadline = time.monotonic() + 20
+        deadline = time.monotonic() + (300 if UNDER_VALGRIND else 20)
         waiting = list(self.ports)
         while waiting:
             if self.proc.poll() is not None:
@@ -370,27 +487,56 @@ class Apache:
                 time.sleep(0.05)
 
     def stop(self):
+        """Stops the server; raises AssertionError if any of its processes
+        wrote a sanitizer report or a memcheck error."""
         if self.proc is not None and self.proc.poll() is None:
             self.proc.send_signal(signal.SIGTERM)
             try:
-                self.proc.wait(15)
+                self.proc.wait(120 if UNDER_VALGRIND else 15)
             except subprocess.TimeoutExpired:
                 os.killpg(self.proc.pid, signal.SIGKILL)
                 self.proc.wait(10)
         if self._console:
             self._console.close()
             self._console = None
+        if UNDER_VALGRIND and self.proc is not None:
+            self._await_valgrind_summaries(30)
+            self._check_valgrind_finished()
+        self.check_reports()
+
+    def _check_valgrind_finished(self):
+        """A server that memcheck did not see to its end proves nothing."""
+        path = os.path.join(self.report_dir, "valgrind.%d.log" % self.proc.pid)
+        try:
+            with open(path, "rb") as f:
+                finished = VALGRIND_SUMMARY.search(f.read().decode(
+                    errors="replace"))
+        except OSError:
+            finished = None
+        if not finished:
+            raise AssertionError("memcheck gave no summary for apache2 (pid "
+                                 "%d, exit %s):\n%s" % (
+                                     self.proc.pid, self.proc.returncode,
+                                     self.all_logs()))
 
     def cleanup(self):
-        self.stop()
-        if os.environ.get("VORNEX_IT_KEEP"):
-            sys.stderr.write("kept server root %s\n" % self.root)
-        else:
-            shutil.rmtree(self.root, ignore_errors=True)
+        try:
+            self.stop()
+        finally:
+            if os.environ.get("VORNEX_IT_KEEP"):
+                sys.stderr.write("kept server root %s\n" % self.root)
+            else:
+                shutil.rmtree(self.root, ignore_errors=True)
 
     def all_logs(self):
         out = ""
-        for name in ("console.log", "error.log"):
+        names = ["console.log", "error.log"]
+        try:
+            names += [os.path.join("reports", n)
+                      for n in sorted(os.listdir(self.report_dir))]
+        except OSError:
+            pass
+        for name in names:
             try:
                 with open(os.path.join(self.root, "logs", name), "rb") as f:
                     out += f.read().decode(errors="replace")[-6000:]
@@ -629,5 +775,7 @@ class ServerTestCase(unittest.TestCase):
 
     def assert_no_crash(self, apache):
         log = apache.log_since(0)
-        for text in ("Segmentation fault", "exit signal", "AddressSanitizer"):
+        for text in ("Segmentation fault", "exit signal", "AddressSanitizer",
+                     "runtime error:"):
             self.assertNotIn(text, log)
+        apache.check_reports()

@@ -1,0 +1,49 @@
+#!/bin/sh
+# Runs the verdict, failover and body cases of the integration suites once,
+# each server a single `apache2 -X` process under valgrind's memcheck. The
+# harness fails a case when any process of its server reports an invalid
+# read, write or free or a use of uninitialised memory (tests/valgrind/
+# apache2.supp holds the few known false reports from other modules), or when
+# memcheck did not see the server to its end.
+# Usage: valgrind.sh BUILD_DIR
+set -eu
+build=$(cd "$1" && pwd)
+src=$(cd "$(dirname "$0")/.." && pwd)
+module="$build/mod_vornex.so"
+it="$src/tests/integration"
+
+[ -f "$module" ] || { echo "valgrind: $module is missing; run make build" >&2; exit 1; }
+[ -x /usr/bin/valgrind ] || { echo "valgrind: /usr/bin/valgrind is missing; run make deps" >&2; exit 1; }
+if ldd "$module" | grep -q 'libasan'; then
+  echo "valgrind: $module is a sanitizer build; use a plain one" >&2
+  exit 1
+fi
+
+export VORNEX_VALGRIND=1 PYTHONDONTWRITEBYTECODE=1
+status=0
+# Each suite is bounded; memcheck makes the server some 20 to 50 times slower.
+run() {
+  file=$1
+  shift
+  echo "valgrind: $file $*"
+  timeout --kill-after=30 1200 /usr/bin/python3 "$it/$file" \
+    --module "$module" --build "$build" "$@" || status=1
+}
+
+# Every case of the check suite: the check request, each verdict, failover.
+run test_check.py
+# The body relay through mod_cgid, mod_cgi, mod_actions and PHP, without the
+# many-client case, which only adds time under memcheck.
+run test_bodies.py \
+  EventCgidTest.test_cgid_script_receives_checked_body \
+  EventCgidTest.test_action_redirect_screened_once_and_body_relayed \
+  EventCgidTest.test_redirect_of_unscreened_request_reads_body_from_client \
+  EventCgidTest.test_body_over_limit_is_checked_then_refused \
+  PreforkTest
+
+if [ $status -ne 0 ]; then
+  echo "valgrind: FAILED" >&2
+else
+  echo "valgrind: no memory errors"
+fi
+exit $status
