@@ -1,0 +1,562 @@
+"""Check servers that misbehave on the wire: every fault ends in the
+secondary's verdict or in the request served unscreened, with its body intact,
+a well-formed response head and no crashed worker."""
+
+import gzip
+import re
+import socket
+import struct
+import sys
+import threading
+import time
+
+sys.dont_write_bytecode = True
+
+import harness  # noqa: E402
+from harness import (LOOPBACK, CheckRequest, body_of, check_reply,  # noqa
+                     echo_line, request, sha256)
+
+READ = "Failed to read connection"
+# A check body that cannot be written out: the library's write error, or its
+# cancel error when the body comes from a content provider.
+UNWRITABLE = ("Failed to write connection",)
+RETRY = "Vornex API error: %s, will try with secondary server"
+ERROR = "Vornex API error: %s"
+# Generous bound on one client request; the module's own waits are 3 s each.
+REQUEST_TIMEOUT = 120
+# Loose sanity bound for a request whose check servers never trickle: two
+# attempts of at most a few 3-second waits each, with room for a busy machine.
+HELD_BOUND = 45
+TOKEN_LINE = re.compile(rb"^[!#$%&'*+\-.^_`|~0-9A-Za-z]+:[^\r\n]*$")
+
+
+# ---- scripted check servers ----------------------------------------------
+
+def read_request(conn):
+    """Reads one whole check request (head and Content-Length body)."""
+    raw = b""
+    while b"\r\n\r\n" not in raw:
+        piece = conn.recv(65536)
+        if not piece:
+            raise ConnectionError("check request cut short")
+        raw += piece
+    head_end = raw.index(b"\r\n\r\n")
+    m = re.search(rb"\r\ncontent-length: *(\d+)", raw[:head_end], re.I)
+    total = head_end + 4 + (int(m.group(1)) if m else 0)
+    while len(raw) < total:
+        piece = conn.recv(1 << 20)
+        if not piece:
+            break
+        raw += piece
+    return CheckRequest(raw, head_end)
+
+
+def wait_for_close(conn, limit=20):
+    """Holds the connection, discarding anything sent, until the module
+    closes it (or `limit` seconds pass)."""
+    conn.settimeout(limit)
+    try:
+        while conn.recv(65536):
+            pass
+    except OSError:
+        pass
+
+
+def reset(conn):
+    """Closes with a TCP reset instead of an orderly shutdown."""
+    conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER,
+                    struct.pack("ii", 1, 0))
+    conn.close()
+
+
+def answer(raw):
+    """Reads the request, sends `raw` at once and closes in order."""
+    def behave(conn, stop):
+        read_request(conn)
+        conn.sendall(raw)
+        conn.shutdown(socket.SHUT_WR)
+        wait_for_close(conn, 5)
+    return behave
+
+
+def silent(conn, stop):
+    read_request(conn)
+    wait_for_close(conn)
+
+
+def never_reads(conn, stop):
+    # The request stays unread in the socket buffers until the module's
+    # write gives up.
+    stop.wait(15)
+
+
+def closes_before_status(conn, stop):
+    read_request(conn)
+    conn.close()
+
+
+def resets_before_status(conn, stop):
+    read_request(conn)
+    reset(conn)
+
+
+def stalls(raw):
+    """Sends `raw` and then nothing more, holding the connection open."""
+    def behave(conn, stop):
+        read_request(conn)
+        conn.sendall(raw)
+        wait_for_close(conn)
+    return behave
+
+
+def resets_after(raw):
+    def behave(conn, stop):
+        read_request(conn)
+        conn.sendall(raw)
+        time.sleep(0.2)
+        reset(conn)
+    return behave
+
+
+def trickles(slow, fast, gap=2.0):
+    """Sends `slow` one byte every `gap` seconds, then `fast` at once."""
+    def behave(conn, stop):
+        read_request(conn)
+        for i in range(len(slow)):
+            if i and stop.wait(gap):
+                return
+            conn.sendall(slow[i:i + 1])
+        conn.sendall(fast)
+        conn.shutdown(socket.SHUT_WR)
+        wait_for_close(conn, 5)
+    return behave
+
+
+class HostileServer:
+    """A check server on loopback that picks its behaviour from the `case`
+    query parameter of the screened request, which it peeks at in the check
+    body without consuming anything."""
+
+    CASE = re.compile(rb"\r\n\r\n[A-Z]+ [^ ?]*\?case=([\w-]+)[ &]")
+
+    def __init__(self, behaviours):
+        self.behaviours = behaviours
+        self.seen = []
+        self._lock = threading.Lock()
+        self._stop = threading.Event()
+        self._sock = socket.socket()
+        self._sock.bind((LOOPBACK, 0))
+        self._sock.listen(128)
+        self._sock.settimeout(0.2)
+        self.address = "%s:%d" % self._sock.getsockname()
+        self._thread = threading.Thread(target=self._accept, daemon=True)
+        self._thread.start()
+
+    def _accept(self):
+        while not self._stop.is_set():
+            try:
+                conn, _ = self._sock.accept()
+            except socket.timeout:
+                continue
+            except OSError:
+                return
+            threading.Thread(target=self._serve, args=(conn,),
+                             daemon=True).start()
+
+    def _case(self, conn):
+        deadline = time.monotonic() + 10
+        seen = b""
+        while time.monotonic() < deadline:
+            peeked = conn.recv(65536, socket.MSG_PEEK)
+            m = self.CASE.search(peeked)
+            if m:
+                return m.group(1).decode()
+            if not peeked:
+                return None
+            if peeked == seen:
+                time.sleep(0.01)
+            seen = peeked
+        return None
+
+    def _serve(self, conn):
+        try:
+            conn.settimeout(20)
+            case = self._case(conn)
+            with self._lock:
+                self.seen.append(case)
+            behave = self.behaviours.get(case)
+            if behave:
+                behave(conn, self._stop)
+        except OSError:
+            pass
+        finally:
+            conn.close()
+
+    def take(self):
+        """The cases asked for since the last take, but for the trickle,
+        which runs alongside the other tests."""
+        with self._lock:
+            taken, self.seen = self.seen, []
+        return [case for case in taken if case != "trickle"]
+
+    def close(self):
+        self._stop.set()
+        self._sock.close()
+        self._thread.join(5)
+
+
+# ---- the fault table -------------------------------------------------------
+
+class Fails:
+    """The check call fails with one of `texts` (the library's error text, or
+    the answer's body for an unaccepted status)."""
+
+    def __init__(self, *texts):
+        self.texts = texts
+
+
+class Verdict:
+    """The module accepts the answer and enforces its verdict."""
+
+    def __init__(self, status, present=(), absent=(), body=None, count=None):
+        self.status = status
+        self.present = list(present)
+        self.absent = list(absent)
+        self.body = body  # None: the echo line of the request's body
+        self.count = count  # (name prefix, how many headers carry it)
+
+
+def head(status_line, headers=()):
+    out = status_line
+    for h in headers:
+        out += (h if isinstance(h, bytes) else h.encode("latin-1")) + b"\r\n"
+    return out + b"\r\n"
+
+
+def inject(*more):
+    return ("VX-X-Mitigation: inject", "VX-Via: primary") + more
+
+
+def challenge(*more):
+    return ("VX-X-Mitigation: challenge", "VX-Via: primary") + more
+
+
+def with_length(status_line, headers, body):
+    return head(status_line, headers + ("Content-Length: %d" % len(body),
+                                        "Connection: close")) + body
+
+
+OK = b"HTTP/1.1 200 OK\r\n"
+PAGE = b"<p>primary page</p>"
+BIG = body_of(50 * 1024 * 1024, seed=50)
+GZIPPED = gzip.compress(b"<p>" + b"inflate me " * 2000 + b"</p>")
+MANY_HEADERS = 10000
+ODD_NAMES = (b"VX-: empty name", b"VX-A B: space", b"VX-A\x01B: control",
+             b"VX-A\rB: carriage return", b"VX-A\x7f: delete",
+             b"VX-\xe9t\xe9: latin-1", b"VX-(x): parenthesis",
+             b"VX-Tab\tName: tab", b"VX-A : space before colon",
+             b"VX-\"q\": quote", b"VX-A\x00B: NUL")
+# The names the client would see, were they copied; "A" is what a name cut
+# at its NUL byte would become.
+ODD_REST = [n[3:].split(b":", 1)[0].decode("latin-1")
+            for n in ODD_NAMES] + ["A"]
+# Names are never percent-decoded: this one is a valid token as it stands.
+ESCAPED_NAME = ("VX-A%0D%0AB: escaped", ("A%0D%0AB", "escaped"))
+VIA = [("Via", "primary")]
+INVALID_STATUS_LINES = (
+    ("status line without code", b"HTTP/1.1 OK\r\n"),
+    ("status line of another protocol", b"HTTX/1.1 200 OK\r\n"),
+    ("status line of words", b"hello there\r\n"),
+    ("status line with two-digit code", b"HTTP/1.1 20 OK\r\n"),
+    ("status line with four-digit code", b"HTTP/1.1 2000 OK\r\n"),
+    ("empty status line", b"\r\n"),
+)
+
+# name, behaviour of the check server, expected outcome, body size
+FAULTS = [
+    ("accepts and never answers", silent, Fails(READ), 5000),
+    ("accepts and never reads a large check", never_reads, Fails(*UNWRITABLE),
+     16 * 1024 * 1024),
+    ("closes before the status line", closes_before_status, Fails(READ),
+     5000),
+    ("resets before the status line", resets_before_status, Fails(READ),
+     5000),
+    ("stalls after the headers",
+     stalls(head(OK, challenge("Content-Length: 100")) + b"0123456789"),
+     Fails(READ), 5000),
+    ("stalls inside the headers",
+     stalls(OK + b"VX-X-Mitigation: inject\r\nVX-Via: pri"), Fails(READ),
+     5000),
+    ("resets in the middle of the body",
+     resets_after(head(OK, challenge("Content-Length: 1000")) + b"x" * 500),
+     Fails(READ), 5000),
+] + [
+    (name, answer(with_length(line, inject(), PAGE)), Fails(READ), 3000)
+    for name, line in INVALID_STATUS_LINES
+] + [
+    ("status code that means nothing",
+     answer(with_length(b"HTTP/1.1 999 Odd\r\n", (), b"odd status")),
+     Fails("odd status"), 3000),
+    ("HTTP/1.0 answer without length",
+     answer(head(b"HTTP/1.0 200 OK\r\n", inject()) + PAGE),
+     Verdict(200, VIA), 3000),
+    ("100 Continue before the answer",
+     answer(b"HTTP/1.1 100 Continue\r\n\r\n"
+            + with_length(OK, inject(), PAGE)),
+     Verdict(200, VIA), 3000),
+    ("Content-Length and Transfer-Encoding together",
+     answer(head(OK, challenge("Content-Length: 3",
+                               "Transfer-Encoding: chunked"))
+            + b"5\r\nhello\r\n6\r\n world\r\n0\r\n\r\n"),
+     Verdict(403, VIA, body=b"hello world"), 3000),
+    ("Content-Length longer than what follows",
+     answer(head(OK, challenge("Content-Length: 100")) + b"only ten.."),
+     Fails(READ), 3000),
+    ("Content-Length shorter than what follows",
+     answer(head(OK, challenge("Content-Length: 5")) + b"short and more"),
+     Verdict(403, VIA, body=b"short"), 3000),
+    ("10 000 headers",
+     answer(with_length(OK, inject(*("X-Filler-%d: %d" % (i, i)
+                                     for i in range(MANY_HEADERS))), PAGE)),
+     Verdict(200, VIA, absent=["X-Filler-0"]), 3000),
+    ("10 000 challenge headers",
+     answer(with_length(OK, inject(*("VX-Many-%05d: %d" % (i, i)
+                                     for i in range(MANY_HEADERS))), PAGE)),
+     Verdict(200, [("Many-00000", "0"), ("Many-09999", "9999")] + VIA,
+             count=("Many-", MANY_HEADERS)), 3000),
+    ("header line over 8192 bytes",
+     answer(with_length(OK, inject("VX-Big: " + "b" * 9000), PAGE)),
+     Fails(READ), 3000),
+    ("50 MiB body with inject",
+     answer(with_length(OK, inject(), BIG)), Verdict(200, VIA), 3000),
+    # The test client's reader copies its whole buffer on each receive, so a
+    # far larger page would time the client rather than the module.
+    ("8 MiB challenge page",
+     answer(with_length(OK, challenge(), BIG[:8 * 1024 * 1024])),
+     Verdict(403, VIA, body=BIG[:8 * 1024 * 1024]), 3000),
+    ("gzip body with inject",
+     answer(with_length(OK, inject("Content-Encoding: gzip"), GZIPPED)),
+     Verdict(200, VIA), 3000),
+    ("gzip challenge page stays compressed",
+     answer(with_length(OK, challenge("Content-Encoding: gzip"), GZIPPED)),
+     Verdict(403, VIA, absent=["Content-Encoding"], body=GZIPPED), 3000),
+    ("escaped CR LF in a challenge header",
+     answer(with_length(OK, challenge("VX-Set-Cookie: a%0D%0AX-Evil: 1"),
+                        PAGE)), Fails(READ), 3000),
+    ("escaped LF in lower case",
+     answer(with_length(OK, inject("VX-A: a%0aX-Evil: 1"), PAGE)),
+     Fails(READ), 3000),
+    ("escaped CR alone",
+     answer(with_length(OK, inject("VX-A: a%0DX-Evil: 1"), PAGE)),
+     Fails(READ), 3000),
+    ("escaped NUL in the keyword",
+     answer(with_length(OK, ("VX-X-Mitigation: challenge%00",), PAGE)),
+     Fails(READ), 3000),
+    ("escaped CR LF in the redirect target",
+     answer(with_length(OK, ("VX-X-Mitigation: redirect",
+                             "VX-Location: /next%0D%0AX-Evil: 1"), PAGE)),
+     Fails(READ), 3000),
+    ("bare CR inside a value",
+     answer(with_length(OK, inject(b"VX-A: a\rX-Evil: 1"), PAGE)),
+     Fails(READ), 3000),
+    ("challenge header names with odd bytes",
+     answer(with_length(OK, challenge(b"VX-Good: yes", ESCAPED_NAME[0],
+                                      *ODD_NAMES), PAGE)),
+     Verdict(403, [ESCAPED_NAME[1], ("Good", "yes")] + VIA, absent=ODD_REST,
+             body=PAGE), 3000),
+    ("injected header names with odd bytes",
+     answer(with_length(OK, inject(b"VX-Good: yes", *ODD_NAMES), PAGE)),
+     Verdict(200, [("Good", "yes")] + VIA, absent=ODD_REST), 3000),
+]
+
+# A 20-byte status line at one byte every two seconds, then the rest at once:
+# every wait stays under the 3-second read time-out.
+TRICKLED_STATUS = b"HTTP/1.1 200 Slow!\r\n"
+TRICKLE = trickles(TRICKLED_STATUS,
+                   head(b"", inject("VX-Trickled: yes",
+                                    "Content-Length: %d" % len(PAGE),
+                                    "Connection: close")) + PAGE)
+
+
+def case_id(name):
+    return re.sub(r"[^a-z0-9]+", "-", name.lower()).strip("-")
+
+
+def head_problems(raw_head):
+    """Header lines of a raw response head that hold CR, LF or a name that is
+    not a token."""
+    lines = raw_head[:-4].split(b"\r\n")[1:]
+    return [line for line in lines if not TOKEN_LINE.match(line)]
+
+
+class HostileCheckServerTest(harness.ServerTestCase):
+    """One hostile check server as primary for two virtual hosts: one with a
+    working secondary (which injects "Via: secondary"), one whose secondary is
+    a second hostile server behaving the same way."""
+
+    @classmethod
+    def setUpClass(cls):
+        behaviours = {case_id(name): behave for name, behave, _, _ in FAULTS}
+        behaviours["trickle"] = TRICKLE
+        cls.hostile = HostileServer(behaviours)
+        cls.addClassCleanup(cls.hostile.close)
+        cls.hostile_too = HostileServer(behaviours)
+        cls.addClassCleanup(cls.hostile_too.close)
+        cls.good = cls.check_server()
+        cls.good.reply = check_reply(
+            200, [("VX-X-Mitigation", "inject"), ("VX-Via", "secondary")])
+        s = cls.server = cls.apache(ports=2)
+        cls.failover_port, cls.fail_open_port = s.ports
+        conf = ["VornexCheck On"]
+        for port, second in ((cls.failover_port, cls.good.address),
+                             (cls.fail_open_port, cls.hostile_too.address)):
+            conf += ["<VirtualHost %s:%d>" % (LOOPBACK, port),
+                     "VornexPrimaryServer %s" % cls.hostile.address,
+                     "VornexSecondaryServer %s" % second,
+                     "</VirtualHost>"]
+        s.configure("\n".join(conf))
+        s.write("cgi-bin/echo.py", harness.ECHO_CGI, 0o755)
+        s.start()
+        cls.held = []
+        # The trickle takes about 40 s; it runs while the other tests do.
+        cls.trickle_data = body_of(7000, seed=77)
+        cls.trickle_result = {}
+        cls.trickle_thread = threading.Thread(target=cls._trickle,
+                                              daemon=True)
+        cls.trickle_thread.start()
+
+    @classmethod
+    def _trickle(cls):
+        start = time.monotonic()
+        try:
+            cls.trickle_result["response"] = request(
+                cls.failover_port, "POST", "/cgi-bin/echo.py?case=trickle",
+                body=cls.trickle_data, timeout=REQUEST_TIMEOUT)
+        except Exception as e:  # reported by the test that waits for it
+            cls.trickle_result["error"] = repr(e)
+        cls.trickle_result["elapsed"] = time.monotonic() - start
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.trickle_thread.join(REQUEST_TIMEOUT)
+        sys.stderr.write("\nworker held per fault (s):\n")
+        for name, where, status, elapsed, logged in cls.held:
+            sys.stderr.write("  %6.2f  %3s  %-9s %-45s %s\n"
+                             % (elapsed, status, where, name,
+                                " | ".join(logged)))
+        super().tearDownClass()
+
+    def setUp(self):
+        self.good.take()
+        self.hostile.take()
+        self.hostile_too.take()
+
+    def post(self, port, name, data):
+        # A failed row must not leave its requests to the next one.
+        self.setUp()
+        mark = self.server.log_mark()
+        start = time.monotonic()
+        response = request(port, "POST",
+                           "/cgi-bin/echo.py?case=%s" % case_id(name),
+                           body=data, timeout=REQUEST_TIMEOUT)
+        elapsed = time.monotonic() - start
+        logged = (self.server.messages_since(mark, "warn"),
+                  self.server.messages_since(mark, "error"))
+        where = "failover" if port == self.failover_port else "fail-open"
+        self.held.append((name, where, response.status, elapsed,
+                          logged[0] + logged[1]))
+        self.assertEqual(head_problems(response.head), [])
+        self.assertLess(elapsed, HELD_BOUND)
+        return response, logged
+
+    def test_failing_answers_fail_over_to_secondary(self):
+        """Each answer the client cannot use logs one warning with the
+        failure's text, and the secondary's verdict is enforced on a check
+        that carries the whole body."""
+        for name, _, outcome, size in FAULTS:
+            if not isinstance(outcome, Fails):
+                continue
+            with self.subTest(fault=name):
+                data = body_of(size, seed=size)
+                response, logged = self.post(self.failover_port, name, data)
+                self.assertEqual((response.status, response.body),
+                                 (200, echo_line(data)))
+                self.assertEqual(response.values("Via"), ["secondary"])
+                self.assertIn(logged, [([RETRY % text], [])
+                                       for text in outcome.texts])
+                self.assertEqual(self.hostile.take(), [case_id(name)])
+                sent = self.good.take()
+                self.assertEqual(len(sent), 1)
+                self.assertEqual(sha256(sent[0].screened_body()),
+                                 sha256(data))
+        self.assert_no_crash(self.server)
+
+    def test_failing_answers_from_both_serve_unscreened(self):
+        """When the secondary fails the same way, the request is served by the
+        script with its whole body after one warning and one error line."""
+        for name, _, outcome, size in FAULTS:
+            if not isinstance(outcome, Fails):
+                continue
+            with self.subTest(fault=name):
+                data = body_of(size, seed=size + 1)
+                response, logged = self.post(self.fail_open_port, name, data)
+                self.assertEqual((response.status, response.body),
+                                 (200, echo_line(data)))
+                self.assertEqual(response.values("Via"), [])
+                self.assertIn(logged, [([RETRY % text], [ERROR % text])
+                                       for text in outcome.texts])
+                self.assertEqual(self.hostile.take(), [case_id(name)])
+                self.assertEqual(self.hostile_too.take(), [case_id(name)])
+        self.assert_no_crash(self.server)
+
+    def test_odd_but_usable_answers_are_enforced(self):
+        """Answers the client accepts are enforced as the primary's verdict,
+        the secondary is not asked, and only valid header lines reach the
+        client."""
+        for name, _, outcome, size in FAULTS:
+            if not isinstance(outcome, Verdict):
+                continue
+            with self.subTest(fault=name):
+                data = body_of(size, seed=size + 2)
+                response, logged = self.post(self.failover_port, name, data)
+                self.assertEqual(response.status, outcome.status)
+                expected = (echo_line(data) if outcome.body is None
+                            else outcome.body)
+                self.assertEqual(sha256(response.body), sha256(expected))
+                wanted = {n for n, _ in outcome.present}
+                self.assertEqual([h for h in response.headers
+                                  if h[0] in wanted], outcome.present)
+                names = response.names()
+                for absent in outcome.absent:
+                    self.assertNotIn(absent, names)
+                if outcome.count:
+                    prefix, count = outcome.count
+                    self.assertEqual(
+                        len([n for n in names if n.startswith(prefix)]),
+                        count)
+                self.assertEqual(logged, ([], []))
+                self.assertEqual(self.hostile.take(), [case_id(name)])
+                self.assertEqual(self.good.take(), [])
+        self.assert_no_crash(self.server)
+
+    def test_trickled_answer_holds_worker_past_each_time_out(self):
+        """A status line trickled one byte every two seconds never trips the
+        3-second waits: the primary's verdict is enforced after the whole
+        trickle, with the body intact."""
+        self.trickle_thread.join(REQUEST_TIMEOUT)
+        self.assertNotIn("error", self.trickle_result)
+        response = self.trickle_result["response"]
+        elapsed = self.trickle_result["elapsed"]
+        self.held.append(("trickled %d-byte status line"
+                          % len(TRICKLED_STATUS), "failover",
+                          response.status, elapsed, []))
+        self.assertEqual((response.status, response.body),
+                         (200, echo_line(self.trickle_data)))
+        self.assertEqual(response.values("Via"), ["primary"])
+        self.assertEqual(response.values("Trickled"), ["yes"])
+        self.assertEqual(head_problems(response.head), [])
+        self.assert_no_crash(self.server)
+
+
+if __name__ == "__main__":
+    harness.main()
