@@ -25,6 +25,7 @@
 
 #include "api.h"
 #include "check_body.h"
+#include "field_name.h"
 #include "relay.h"
 
 extern "C" module AP_MODULE_DECLARE_DATA vornex_module;
@@ -124,10 +125,11 @@ void reserve_body(request_rec *r, api &record) {
 
 // Reads the whole body through the filters below a new VORNEX_IN instance,
 // parking every bucket in its context and appending the bytes to the record.
-void capture_body(request_rec *r, api &record) {
+// Returns the status of the last read.
+apr_status_t capture_body(request_rec *r, api &record) {
   ap_filter_t *f = ap_add_input_filter(filter_name, nullptr, r, r->connection);
   if (!f)
-    return;
+    return APR_SUCCESS;
   auto *ctx =
       static_cast<filter_ctx *>(apr_pcalloc(r->pool, sizeof(filter_ctx)));
   f->ctx = ctx;
@@ -146,13 +148,19 @@ void capture_body(request_rec *r, api &record) {
       break;
   }
   apr_brigade_destroy(read_bb);
+  return ctx->status;
 }
 
 void set_challenge_headers(request_rec *r, api &record) {
   const std::map<std::string, std::string> headers =
       record.get_challenge_headers();
-  for (const auto &header : headers)
+  for (const auto &header : headers) {
+    // A name that is no HTTP token (empty, with a space, a colon or a control
+    // byte) would give the client a malformed header line; it is left out.
+    if (!field_name::valid(header.first))
+      continue;
     apr_table_set(r->headers_out, header.first.c_str(), header.second.c_str());
+  }
 }
 
 void write_page(request_rec *r, const std::string &page) {
@@ -221,11 +229,19 @@ int screen(request_rec *r, const dir_conf *conf) {
   set_facts(r, *record);
   check_body::add_head(*record, r->the_request, r->headers_in);
   reserve_body(r, *record);
-  capture_body(r, *record);
+  // AP_FILTER_ERROR from the body read means the server has already sent its
+  // own error response (413 over LimitRequestBody, 400 for broken chunking).
+  // The check is still made with the bytes read, but nothing more may be
+  // written: whatever comes of it, the server is told the request is done.
+  const bool answered = capture_body(r, *record) == AP_FILTER_ERROR;
+  const auto decide = [&](int code) {
+    return answered ? AP_FILTER_ERROR : enforce(r, *record, code);
+  };
+  const int unscreened = answered ? AP_FILTER_ERROR : DECLINED;
 
   if (!primary_failed) {
     try {
-      return enforce(r, *record, record->execute());
+      return decide(record->execute());
     } catch (const std::exception &e) {
       VORNEX_LOG(APLOG_WARNING, r->server,
                  "Vornex API error: %s, will try with secondary server",
@@ -235,14 +251,14 @@ int screen(request_rec *r, const dir_conf *conf) {
       record->set_server_name(conf->secondary_server);
     } catch (const std::exception &e) {
       VORNEX_LOG(APLOG_ERR, r->server, "Vornex API error: %s", e.what());
-      return DECLINED;
+      return unscreened;
     }
   }
   try {
-    return enforce(r, *record, record->execute());
+    return decide(record->execute());
   } catch (const std::exception &e) {
     VORNEX_LOG(APLOG_ERR, r->server, "Vornex API error: %s", e.what());
-    return DECLINED;
+    return unscreened;
   }
 }
 
