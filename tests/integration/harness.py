@@ -597,7 +597,9 @@ class _Reader:
     def __init__(self, sock, deadline):
         self.sock = sock
         self.deadline = deadline
-        self.buf = b""
+        # A bytearray grows in place; appending to bytes copies the whole
+        # buffer on every receive, which is quadratic for a large page.
+        self.buf = bytearray()
         self.eof = False
 
     def _fill(self):
@@ -615,22 +617,25 @@ class _Reader:
         while marker not in self.buf:
             if self.eof:
                 raise ConnectionError("connection closed early: %r"
-                                      % self.buf[:200])
+                                      % bytes(self.buf[:200]))
             self._fill()
         i = self.buf.index(marker) + len(marker)
-        out, self.buf = self.buf[:i], self.buf[i:]
+        out = bytes(self.buf[:i])
+        del self.buf[:i]
         return out
 
     def exactly(self, n):
         while len(self.buf) < n and not self.eof:
             self._fill()
-        out, self.buf = self.buf[:n], self.buf[n:]
+        out = bytes(self.buf[:n])
+        del self.buf[:n]
         return out
 
     def rest(self):
         while not self.eof:
             self._fill()
-        out, self.buf = self.buf, b""
+        out = bytes(self.buf)
+        self.buf = bytearray()
         return out
 
 
