@@ -179,13 +179,11 @@ def check_reply(status=200, headers=(), body=b"", reason="Whatever"):
     return out + body
 
 
-class CheckServer:
-    """A check server on loopback that records every request and answers it
-    with `reply`: raw response bytes, or a function of the CheckRequest."""
+class LoopbackServer:
+    """A listening socket on an ephemeral loopback port that serves each
+    connection on a thread of its own with `_serve(conn)`."""
 
     def __init__(self):
-        self.reply = check_reply(200)
-        self._requests = []
         self._lock = threading.Lock()
         self._stop = threading.Event()
         self._sock = socket.socket()
@@ -208,6 +206,24 @@ class CheckServer:
                 return
             threading.Thread(target=self._serve, args=(conn,),
                              daemon=True).start()
+
+    def _serve(self, conn):
+        raise NotImplementedError
+
+    def close(self):
+        self._stop.set()
+        self._sock.close()
+        self._thread.join(5)
+
+
+class CheckServer(LoopbackServer):
+    """A check server on loopback that records every request and answers it
+    with `reply`: raw response bytes, or a function of the CheckRequest."""
+
+    def __init__(self):
+        self.reply = check_reply(200)
+        self._requests = []
+        super().__init__()
 
     def _serve(self, conn):
         with conn:
@@ -248,11 +264,6 @@ class CheckServer:
         with self._lock:
             taken, self._requests = self._requests, []
         return taken
-
-    def close(self):
-        self._stop.set()
-        self._sock.close()
-        self._thread.join(5)
 
 
 # ---- the server under test ---------------------------------------------

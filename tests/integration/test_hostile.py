@@ -132,7 +132,7 @@ def trickles(slow, fast, gap=2.0):
     return behave
 
 
-class HostileServer:
+class HostileServer(harness.LoopbackServer):
     """A check server on loopback that picks its behaviour from the `case`
     query parameter of the screened request, which it peeks at in the check
     body without consuming anything."""
@@ -142,26 +142,7 @@ class HostileServer:
     def __init__(self, behaviours):
         self.behaviours = behaviours
         self.seen = []
-        self._lock = threading.Lock()
-        self._stop = threading.Event()
-        self._sock = socket.socket()
-        self._sock.bind((LOOPBACK, 0))
-        self._sock.listen(128)
-        self._sock.settimeout(0.2)
-        self.address = "%s:%d" % self._sock.getsockname()
-        self._thread = threading.Thread(target=self._accept, daemon=True)
-        self._thread.start()
-
-    def _accept(self):
-        while not self._stop.is_set():
-            try:
-                conn, _ = self._sock.accept()
-            except socket.timeout:
-                continue
-            except OSError:
-                return
-            threading.Thread(target=self._serve, args=(conn,),
-                             daemon=True).start()
+        super().__init__()
 
     def _case(self, conn):
         deadline = time.monotonic() + 10
@@ -198,11 +179,6 @@ class HostileServer:
         with self._lock:
             taken, self.seen = self.seen, []
         return [case for case in taken if case != "trickle"]
-
-    def close(self):
-        self._stop.set()
-        self._sock.close()
-        self._thread.join(5)
 
 
 # ---- the fault table -------------------------------------------------------
