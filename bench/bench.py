@@ -346,28 +346,11 @@ def run_floor(tool, check_port, count):
     return {"p50": float(m.group(1)), "p99": float(m.group(2))}
 
 
-def children(pid):
-    found = []
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            with open("/proc/%s/stat" % entry) as f:
-                stat = f.read()
-        except OSError:
-            continue
-        fields = stat[stat.rindex(")") + 2:].split()
-        if int(fields[1]) == pid:
-            found.append(int(entry))
-    return found
-
-
 def status_kib(pid, field):
-    with open("/proc/%d/status" % pid) as f:
-        for line in f:
-            if line.startswith(field + ":"):
-                return int(line.split()[1])
-    raise Abort("no %s for pid %d" % (field, pid))
+    status = harness.proc_status(pid) or {}
+    if field not in status:
+        raise Abort("no %s for pid %d" % (field, pid))
+    return int(status[field].split()[0])
 
 
 def worker_pid(server):
@@ -375,8 +358,7 @@ def worker_pid(server):
     than one thread (the CGI daemon has one)."""
     deadline = time.monotonic() + 10
     while time.monotonic() < deadline:
-        workers = [p for p in children(server.proc.pid)
-                   if status_kib(p, "Threads") > 1]
+        workers = list(harness.worker_pids(server.proc.pid))
         if len(workers) == 1:
             return workers[0]
         time.sleep(0.1)

@@ -115,6 +115,46 @@ def port_open(port):
         return s.connect_ex((LOOPBACK, port)) == 0
 
 
+def proc_status(pid):
+    """The fields of /proc/PID/status as texts, or None once it is gone."""
+    fields = {}
+    try:
+        with open("/proc/%d/status" % pid) as f:
+            for line in f:
+                name, _, value = line.partition(":")
+                fields[name] = value.strip()
+    except OSError:
+        return None
+    return fields
+
+
+def child_pids(parent):
+    """The processes whose parent is `parent`."""
+    found = []
+    for name in os.listdir("/proc"):
+        if not name.isdigit():
+            continue
+        try:
+            with open("/proc/%s/stat" % name) as f:
+                stat = f.read()
+        except OSError:
+            continue
+        if int(stat.rsplit(")", 1)[1].split()[1]) == parent:
+            found.append(int(name))
+    return found
+
+
+def worker_pids(parent):
+    """{pid: status fields} of an Apache parent's worker processes: its
+    children that run threads (the cgid daemon is single-threaded)."""
+    workers = {}
+    for pid in child_pids(parent):
+        status = proc_status(pid)
+        if status and int(status.get("Threads", "1")) > 1:
+            workers[pid] = status
+    return workers
+
+
 def sha256(data):
     return hashlib.sha256(data).hexdigest()
 
@@ -179,6 +219,28 @@ def check_reply(status=200, headers=(), body=b"", reason="Whatever"):
     return out + body
 
 
+def read_check_request(conn):
+    """Reads one whole check request (head and Content-Length body); raises
+    ConnectionError when the connection ends before the head does."""
+    raw = b""
+    while b"\r\n\r\n" not in raw:
+        if len(raw) >= (1 << 20):
+            raise ConnectionError("check request head over 1 MiB")
+        piece = conn.recv(65536)
+        if not piece:
+            raise ConnectionError("check request cut short")
+        raw += piece
+    head_end = raw.index(b"\r\n\r\n")
+    m = re.search(rb"\r\ncontent-length: *(\d+)", raw[:head_end], re.I)
+    total = head_end + 4 + (int(m.group(1)) if m else 0)
+    while len(raw) < total:
+        piece = conn.recv(1 << 20)
+        if not piece:
+            break
+        raw += piece
+    return CheckRequest(raw, head_end)
+
+
 class LoopbackServer:
     """A listening socket on an ephemeral loopback port that serves each
     connection on a thread of its own with `_serve(conn)`."""
@@ -229,22 +291,7 @@ class CheckServer(LoopbackServer):
         with conn:
             conn.settimeout(20)
             try:
-                raw = b""
-                while b"\r\n\r\n" not in raw and len(raw) < (1 << 20):
-                    piece = conn.recv(65536)
-                    if not piece:
-                        return
-                    raw += piece
-                head_end = raw.index(b"\r\n\r\n")
-                m = re.search(rb"\r\ncontent-length: *(\d+)",
-                              raw[:head_end], re.I)
-                total = head_end + 4 + (int(m.group(1)) if m else 0)
-                while len(raw) < total:
-                    piece = conn.recv(1 << 20)
-                    if not piece:
-                        break
-                    raw += piece
-                request = CheckRequest(raw, head_end)
+                request = read_check_request(conn)
                 with self._lock:
                     self._requests.append(request)
                     reply = self.reply

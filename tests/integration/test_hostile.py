@@ -13,12 +13,11 @@ import time
 sys.dont_write_bytecode = True
 
 import harness  # noqa: E402
-from harness import (LOOPBACK, CheckRequest, body_of, check_reply,  # noqa
-                     echo_line, request, sha256)
+from harness import (LOOPBACK, body_of, check_reply,  # noqa
+                     echo_line, read_check_request, request, sha256)
 
 READ = "Failed to read connection"
-# A check body that cannot be written out: the library's write error, or its
-# cancel error when the body comes from a content provider.
+# A check body that cannot be written out.
 UNWRITABLE = ("Failed to write connection",)
 RETRY = "Vornex API error: %s, will try with secondary server"
 ERROR = "Vornex API error: %s"
@@ -31,25 +30,6 @@ TOKEN_LINE = re.compile(rb"^[!#$%&'*+\-.^_`|~0-9A-Za-z]+:[^\r\n]*$")
 
 
 # ---- scripted check servers ----------------------------------------------
-
-def read_request(conn):
-    """Reads one whole check request (head and Content-Length body)."""
-    raw = b""
-    while b"\r\n\r\n" not in raw:
-        piece = conn.recv(65536)
-        if not piece:
-            raise ConnectionError("check request cut short")
-        raw += piece
-    head_end = raw.index(b"\r\n\r\n")
-    m = re.search(rb"\r\ncontent-length: *(\d+)", raw[:head_end], re.I)
-    total = head_end + 4 + (int(m.group(1)) if m else 0)
-    while len(raw) < total:
-        piece = conn.recv(1 << 20)
-        if not piece:
-            break
-        raw += piece
-    return CheckRequest(raw, head_end)
-
 
 def wait_for_close(conn, limit=20):
     """Holds the connection, discarding anything sent, until the module
@@ -72,7 +52,7 @@ def reset(conn):
 def answer(raw):
     """Reads the request, sends `raw` at once and closes in order."""
     def behave(conn, stop):
-        read_request(conn)
+        read_check_request(conn)
         conn.sendall(raw)
         conn.shutdown(socket.SHUT_WR)
         wait_for_close(conn, 5)
@@ -80,7 +60,7 @@ def answer(raw):
 
 
 def silent(conn, stop):
-    read_request(conn)
+    read_check_request(conn)
     wait_for_close(conn)
 
 
@@ -91,19 +71,19 @@ def never_reads(conn, stop):
 
 
 def closes_before_status(conn, stop):
-    read_request(conn)
+    read_check_request(conn)
     conn.close()
 
 
 def resets_before_status(conn, stop):
-    read_request(conn)
+    read_check_request(conn)
     reset(conn)
 
 
 def stalls(raw):
     """Sends `raw` and then nothing more, holding the connection open."""
     def behave(conn, stop):
-        read_request(conn)
+        read_check_request(conn)
         conn.sendall(raw)
         wait_for_close(conn)
     return behave
@@ -111,7 +91,7 @@ def stalls(raw):
 
 def resets_after(raw):
     def behave(conn, stop):
-        read_request(conn)
+        read_check_request(conn)
         conn.sendall(raw)
         time.sleep(0.2)
         reset(conn)
@@ -121,7 +101,7 @@ def resets_after(raw):
 def trickles(slow, fast, gap=2.0):
     """Sends `slow` one byte every `gap` seconds, then `fast` at once."""
     def behave(conn, stop):
-        read_request(conn)
+        read_check_request(conn)
         for i in range(len(slow)):
             if i and stop.wait(gap):
                 return

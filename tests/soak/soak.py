@@ -292,44 +292,13 @@ def client(port, plan, next_index, tally, seed, number):
 
 # ---- processes -----------------------------------------------------------
 
-def proc_status(pid):
-    fields = {}
-    try:
-        with open("/proc/%d/status" % pid) as f:
-            for line in f:
-                name, _, value = line.partition(":")
-                fields[name] = value.strip()
-    except OSError:
-        return None
-    return fields
-
-
-def children_of(parent):
-    found = []
-    for name in os.listdir("/proc"):
-        if not name.isdigit():
-            continue
-        try:
-            with open("/proc/%s/stat" % name) as f:
-                stat = f.read()
-        except OSError:
-            continue
-        if int(stat.rsplit(")", 1)[1].split()[1]) == parent:
-            found.append(int(name))
-    return found
-
-
 def workers_rss(parent):
     """{pid: VmRSS in KiB} of the server's worker processes: the parent's
     children that run threads. The cgid daemon, the parent's other child,
     is single-threaded."""
-    out = {}
-    for pid in children_of(parent):
-        st = proc_status(pid)
-        if not st or int(st.get("Threads", "1")) < 2 or "VmRSS" not in st:
-            continue
-        out[pid] = int(st["VmRSS"].split()[0])
-    return out
+    return {pid: int(st["VmRSS"].split()[0])
+            for pid, st in harness.worker_pids(parent).items()
+            if "VmRSS" in st}
 
 
 class CheckService:
