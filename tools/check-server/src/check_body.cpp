@@ -1,6 +1,6 @@
 #include "check_body.h"
 
-#include <cstring>
+#include "field_name.h"
 
 namespace vornex {
 namespace check_server {
@@ -8,14 +8,6 @@ namespace check_server {
 namespace {
 
 const char line_end[] = "\r\n";
-
-bool is_token_char(unsigned char c) {
-  if (c >= '0' && c <= '9')
-    return true;
-  if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'))
-    return true;
-  return std::strchr("!#$%&'*+-.^_`|~", c) != nullptr && c != '\0';
-}
 
 bool has_byte(const std::string &text, size_t begin, size_t end, char c) {
   for (size_t i = begin; i < end; ++i)
@@ -96,14 +88,7 @@ bool parse_header_line(const std::string &data, size_t begin, size_t end,
 
 } // namespace
 
-bool is_token(const std::string &text) {
-  if (text.empty())
-    return false;
-  for (char c : text)
-    if (!is_token_char(static_cast<unsigned char>(c)))
-      return false;
-  return true;
-}
+bool is_token(const std::string &text) { return field_name::valid(text); }
 
 bool parse_check_body(const std::string &data, check_request &request,
                       std::string &error) {
