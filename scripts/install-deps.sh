@@ -10,7 +10,8 @@ packages="build-essential cmake pkg-config make git
   apache2 apache2-dev libapache2-mod-php
   python3 openssl curl ca-certificates
   clang libclang-rt-14-dev valgrind
-  wrk nginx-core"
+  wrk nginx-core
+  php8.2-fpm php8.2-cgi libapache2-mod-fcgid nghttp2-client"
 
 missing=""
 for p in $packages; do

@@ -1,5 +1,7 @@
 #include "relay.h"
 
+#include <cstring>
+
 namespace vornex {
 namespace module {
 
@@ -75,6 +77,37 @@ apr_status_t copy_head(apr_bucket_brigade *parked, apr_bucket_brigade *bb,
 }
 
 } // namespace
+
+bool same_entries(const apr_table_t *a, const apr_table_t *b) {
+  const apr_array_header_t *ea = apr_table_elts(a);
+  const apr_array_header_t *eb = apr_table_elts(b);
+  if (ea->nelts != eb->nelts)
+    return false;
+  const auto *x = reinterpret_cast<const apr_table_entry_t *>(ea->elts);
+  const auto *y = reinterpret_cast<const apr_table_entry_t *>(eb->elts);
+  for (int i = 0; i < ea->nelts; ++i) {
+    if (std::strcmp(x[i].key ? x[i].key : "", y[i].key ? y[i].key : "") ||
+        std::strcmp(x[i].val ? x[i].val : "", y[i].val ? y[i].val : ""))
+      return false;
+  }
+  return true;
+}
+
+void replace_entries(apr_table_t *table, const apr_table_t *from) {
+  apr_table_clear(table);
+  const apr_array_header_t *elts = apr_table_elts(from);
+  const auto *e = reinterpret_cast<const apr_table_entry_t *>(elts->elts);
+  // The strings belong to the request's pool, which outlives both tables.
+  for (int i = 0; i < elts->nelts; ++i)
+    apr_table_addn(table, e[i].key, e[i].val);
+}
+
+void apply_headers_after_read(filter_ctx *ctx) {
+  if (!ctx->headers_after_read)
+    return;
+  replace_entries(ctx->headers, ctx->headers_after_read);
+  ctx->headers_after_read = nullptr;
+}
 
 bool park_read(filter_ctx *ctx, apr_bucket_brigade *read_bb,
                apr_pool_t *setaside_pool, check_body::body_sink &sink) {

@@ -5,6 +5,7 @@
 #define VORNEX_RELAY_H
 
 #include <apr_buckets.h>
+#include <apr_tables.h>
 
 #include "check_body.h"
 
@@ -16,7 +17,25 @@ namespace module {
 struct filter_ctx {
   apr_status_t status;         // status of the handler's last body read
   apr_bucket_brigade *brigade; // the parked body; null once handed over
+  // An input filter below may rewrite the request's header table on its
+  // first read (the inflating filter drops Content-Length and
+  // Content-Encoding). The capture puts the client's headers back and keeps
+  // the rewritten ones here, for the first hand-over: readers that build an
+  // environment before they read see what they would without the module.
+  apr_table_t *headers;            // the request's header table
+  apr_table_t *headers_after_read; // null when the read changed nothing
 };
+
+// True when both tables hold the same names and values in the same order.
+bool same_entries(const apr_table_t *a, const apr_table_t *b);
+
+// Makes `table` hold exactly the entries of `from`, in their order; the
+// table object itself stays, since redirects of the request share it.
+void replace_entries(apr_table_t *table, const apr_table_t *from);
+
+// Puts the headers that the filters below left after the capture in place;
+// called before the first bytes are handed over.
+void apply_headers_after_read(filter_ctx *ctx);
 
 // How the reader asks, in the terms of the server's input modes.
 enum class relay_mode { readbytes, speculative, getline, exhaustive };

@@ -137,6 +137,9 @@ apr_status_t capture_body(request_rec *r, api &record) {
   apr_bucket_brigade *read_bb =
       apr_brigade_create(f->c->pool, f->c->bucket_alloc);
 
+  ctx->headers = r->headers_in;
+  const apr_table_t *sent = apr_table_copy(r->pool, r->headers_in);
+
   check_body::body_sink sink(record);
   for (;;) {
     apr_status_t rv = ap_get_brigade(f->next, read_bb, AP_MODE_READBYTES,
@@ -148,6 +151,13 @@ apr_status_t capture_body(request_rec *r, api &record) {
       break;
   }
   apr_brigade_destroy(read_bb);
+
+  // Until the body is handed over, the request keeps the headers the client
+  // sent, as it would if nothing had read the body yet.
+  if (!same_entries(sent, r->headers_in)) {
+    ctx->headers_after_read = apr_table_copy(r->pool, r->headers_in);
+    replace_entries(r->headers_in, sent);
+  }
   return ctx->status;
 }
 
@@ -262,12 +272,19 @@ int screen(request_rec *r, const dir_conf *conf) {
   }
 }
 
-// Sub-requests and internal redirects are never screened; one served by a
-// CGI handler gets a VORNEX_IN instance sharing the body parked for the
-// request at the start of its redirect chain.
-int cgi_handoff(request_rec *r) {
-  if (!r->handler || (std::strcmp(r->handler, "application/x-httpd-cgi") != 0 &&
-                      std::strcmp(r->handler, "cgi-script") != 0))
+bool is_cgi_handler(const char *name) {
+  return name && (std::strcmp(name, "application/x-httpd-cgi") == 0 ||
+                  std::strcmp(name, "cgi-script") == 0);
+}
+
+// Sub-requests and internal redirects are never screened. An internal
+// redirect of a screened request (a front controller, mod_actions, an error
+// document), whatever serves it, gets a VORNEX_IN instance sharing the body
+// parked at the start of its redirect chain; a sub-request only when a CGI
+// handler serves it, since other sub-requests (includes, look-ups) do not
+// stand for the request that carries the body.
+int handoff(request_rec *r) {
+  if (r->main && !is_cgi_handler(r->handler))
     return DECLINED;
   request_rec *root = r;
   while (root->prev)
@@ -282,7 +299,7 @@ int cgi_handoff(request_rec *r) {
 
 int handle(request_rec *r) {
   if (r->main || r->prev)
-    return cgi_handoff(r);
+    return handoff(r);
 
   const auto *conf = static_cast<const dir_conf *>(
       ap_get_module_config(r->per_dir_config, &vornex_module));
@@ -332,6 +349,7 @@ apr_status_t relay_input(ap_filter_t *f, apr_bucket_brigade *bb,
   auto *ctx = static_cast<filter_ctx *>(f->ctx);
   if (!ctx || !ctx->brigade)
     return ap_get_brigade(f->next, bb, mode, block, readbytes);
+  apply_headers_after_read(ctx);
   switch (mode) {
   case AP_MODE_READBYTES:
     return relay(ctx, bb, relay_mode::readbytes, block, readbytes);
@@ -458,14 +476,27 @@ int compile_static_pattern(apr_pool_t *pconf, apr_pool_t *, apr_pool_t *,
 
 void register_hooks(apr_pool_t *) {
   static const char *const ssl_first[] = {"mod_ssl.c", nullptr};
-  static const char *const before_scripts[] = {"mod_php.c",     "mod_cgi.c",
-                                               "mod_cgid.c",    "mod_fcgid.c",
-                                               "mod_actions.c", nullptr};
+  // Every content handler that serves a request for an application must
+  // come after this one. APR_HOOK_REALLY_FIRST puts it ahead of mod_proxy's
+  // APR_HOOK_FIRST handler whatever the LoadModule order; the list also keeps
+  // it ahead of any of these that registers as early as it does.
+  static const char *const before_scripts[] = {
+      "mod_php.c",       "mod_php5.c",
+      "mod_php7.c",      "mod_php8.c",
+      "mod_cgi.c",       "mod_cgid.c",
+      "mod_fcgid.c",     "mod_actions.c",
+      "mod_proxy.c",     "mod_proxy_balancer.c",
+      "mod_lua.c",       "mod_wsgi.c",
+      "mod_perl.c",      "mod_python.c",
+      "mod_passenger.c", "mod_jk.c",
+      "mod_fastcgi.c",   "mod_suphp.c",
+      "mod_lsapi.c",     "mod_isapi.c",
+      "mod_dav.c",       nullptr};
   ap_hook_optional_fn_retrieve(ssl_lookup_handler, ssl_first, nullptr,
                                APR_HOOK_MIDDLE);
   ap_register_input_filter(filter_name, input_filter, nullptr,
                            AP_FTYPE_RESOURCE);
-  ap_hook_handler(handler, nullptr, before_scripts, APR_HOOK_FIRST);
+  ap_hook_handler(handler, nullptr, before_scripts, APR_HOOK_REALLY_FIRST);
   ap_hook_post_config(compile_static_pattern, nullptr, nullptr,
                       APR_HOOK_MIDDLE);
 }

@@ -323,10 +323,17 @@ LOG_LINE = re.compile(
 class Apache:
     """Debian's apache2 on loopback, with a server root of its own."""
 
-    def __init__(self, mpm="event", cgi="cgid", modules=(), ports=1):
+    def __init__(self, mpm="event", cgi="cgid", modules=(), ports=1,
+                 vornex_first=False, vornex=True):
         self.mpm = mpm
         self.cgi = cgi
         self.modules = list(modules)
+        # Debian's a2enmod loads modules in name order, so vornex.load comes
+        # after proxy*.load, php8.2.load and fcgid.load: that is the default.
+        # vornex_first loads it before every other module; vornex=False
+        # leaves it out, to see what the server does without it.
+        self.vornex_first = vornex_first
+        self.vornex = vornex
         self.root = tempfile.mkdtemp(prefix="vornex-it-")
         os.chmod(self.root, 0o755)
         for d in ("htdocs", "cgi-bin", "logs", "run"):
@@ -374,12 +381,15 @@ class Apache:
             "PidFile %s/run/httpd.pid" % r,
             "DefaultRuntimeDir %s/run" % r,
             "ErrorLog %s" % self.error_log,
-            "LogLevel warn vornex:debug",
+            "LogLevel warn" + (" vornex:debug" if self.vornex else ""),
             "Timeout 60",
         ]
         modules = ["mpm_%s" % self.mpm, "authz_core", "mime", "alias", "dir"]
         if self.cgi:
             modules.append(self.cgi)
+        vornex_line = "LoadModule vornex_module %s" % module_path()
+        if self.vornex and self.vornex_first:
+            lines.append(vornex_line)
         for m in modules + self.modules:
             if m == "php":
                 lines.append("LoadModule php_module %s/libphp8.2.so"
@@ -387,7 +397,8 @@ class Apache:
             else:
                 lines.append("LoadModule %s_module %s/mod_%s.so"
                              % (m, MODULE_DIR, m))
-        lines.append("LoadModule vornex_module %s" % module_path())
+        if self.vornex and not self.vornex_first:
+            lines.append(vornex_line)
         if os.geteuid() == 0:
             lines += ["User www-data", "Group www-data"]
         lines += [
