@@ -1,0 +1,108 @@
+"""The skip pattern recommended in the packaged configuration against the
+built-in one: the same static files skipped, the query bypasses screened."""
+
+import os
+import re
+import sys
+
+sys.dont_write_bytecode = True
+
+import harness  # noqa: E402
+from harness import LOOPBACK, request  # noqa: E402
+
+ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+
+
+def recommended_line():
+    """The commented VornexSkip line of the packaged vornex.conf."""
+    with open(os.path.join(ROOT, "packaging", "debian", "vornex.conf")) as f:
+        found = re.findall(r"^\s*#(VornexSkip .*)$", f.read(), re.M)
+    if len(found) != 1:
+        raise AssertionError("expected one VornexSkip line, got %r" % found)
+    return found[0]
+
+
+# target: (skipped by the built-in pattern, skipped by the recommended one)
+CASES = (
+    ("/app.js", True, True),
+    ("/assets/App.JS?v=3", True, True),
+    ("/x.jpeg", True, True),
+    ("/x.woff2", True, True),
+    ("/a.png?", True, True),
+    ("/img/logo.svg?v=1.2", True, True),
+    ("/login.php?x=a.css", True, False),
+    ("/api/buy?ref=promo.png", True, False),
+    ("/index.php?file=logo.png", True, False),
+    ("/cgi-bin/echo.py?x=a.css", True, False),
+    ("/search?q=a.js&page=2.png", True, False),
+    ("/.js", False, False),
+    ("/a/.png", False, False),
+    ("/dir/file.css/extra", False, False),
+    ("/a.jsx", False, False),
+    ("/page.html", False, False),
+    ("/page.html?a", False, False),
+)
+
+
+class RecommendedSkipTest(harness.ServerTestCase):
+    """Port 0 screens with the built-in pattern, port 1 with the recommended
+    one; /cgi-bin/ has AcceptPathInfo Off on port 1 only."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.line = recommended_line()
+        cls.check = cls.check_server()
+        cls.backup = cls.check_server()
+        s = cls.server = cls.apache(ports=2)
+        s.configure("\n".join([
+            "VornexPrimaryServer %s" % cls.check.address,
+            "VornexSecondaryServer %s" % cls.backup.address,
+            "VornexCheck On",
+            "<VirtualHost %s:%d>" % (LOOPBACK, s.ports[1]),
+            cls.line,
+            "<Location /cgi-bin/>", "AcceptPathInfo Off", "</Location>",
+            "</VirtualHost>",
+        ]))
+        s.write("htdocs/page.html", "<p>page</p>\n")
+        s.write("cgi-bin/echo.py", harness.ECHO_CGI, 0o755)
+        s.start()
+
+    def setUp(self):
+        self.check.take()
+
+    def screened(self, port, target):
+        response = request(port, "GET", target)
+        self.assertNotIn(response.status, (500,))
+        return len(self.check.take()) == 1
+
+    def test_recommended_pattern_is_the_documented_one(self):
+        """The pattern in the package's vornex.conf is the one the directives
+        document recommends."""
+        with open(os.path.join(ROOT, "docs", "directives.md")) as f:
+            self.assertIn("\n%s\n" % self.line, f.read())
+
+    def test_recommended_pattern_screens_query_bypasses(self):
+        """Both patterns skip the same static files; only the built-in one
+        lets a query ending in an extension avoid screening."""
+        for target, builtin_skips, recommended_skips in CASES:
+            with self.subTest(target=target):
+                self.assertEqual(self.screened(self.server.ports[0], target),
+                                 not builtin_skips)
+                self.assertEqual(self.screened(self.server.ports[1], target),
+                                 not recommended_skips)
+
+    def test_path_info_bypass_closed_by_accept_path_info_off(self):
+        """A script reached through a static-looking path info is skipped by
+        both patterns; with AcceptPathInfo Off it does not run at all."""
+        target = "/cgi-bin/echo.py/x.css"
+        response = request(self.server.ports[0], "GET", target)
+        self.assertEqual(response.status, 200)
+        self.assertEqual(response.body, harness.echo_line(b""))
+        self.assertEqual(self.check.take(), [])
+        response = request(self.server.ports[1], "GET", target)
+        self.assertEqual(response.status, 404)
+        self.assertEqual(self.check.take(), [])
+
+
+if __name__ == "__main__":
+    harness.main()
