@@ -1,6 +1,11 @@
 #include "api.h"
 
+#include <algorithm>
+#include <condition_variable>
+#include <mutex>
 #include <stdexcept>
+#include <system_error>
+#include <thread>
 
 namespace vornex {
 
@@ -12,7 +17,18 @@ const char user_agent[] =
 const char check_path[] = "/v2.1/check";
 const char prefix[] = "VX-";
 const size_t prefix_length = sizeof(prefix) - 1;
-const time_t timeout_seconds = 3;
+using clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+// Longest single wait (connecting, or one wait to write or read), and the
+// bound on a whole call when no time limit is set: the three waits together.
+const milliseconds wait_limit{3000};
+const milliseconds default_call_limit{9000};
+// Size of the pieces the body is written in, so that the deadline is looked
+// at between them.
+const size_t write_piece = 64 * 1024;
+const char timed_out_text[] = "Connection timed out";
+const char too_large_text[] = "Answer body too large";
+const char too_many_headers_text[] = "Answer has too many header lines";
 
 // Error texts in the wording operators search for in the error log; the
 // library's own names for them are terse.
@@ -48,6 +64,59 @@ const keyword_code keywords[] = {
 bool unsafe_value(const std::string &value) {
   return value.find_first_of(std::string("\r\n\0", 3)) != std::string::npos;
 }
+
+// Ends the exchange of one call at its deadline: for waits that no callback
+// of the library sees (the answer's head, a blocked send), it stops the
+// client, which shuts the socket down so that the blocked wait returns. The
+// thread lives only as long as the call.
+class watchdog {
+public:
+  watchdog(httplib::ClientImpl &client, clock::time_point deadline) {
+    try {
+      thread =
+          std::thread([this, &client, deadline] { run(client, deadline); });
+    } catch (const std::system_error &) {
+      // Without a thread the callbacks and the per-wait time-outs still
+      // bound the call, only less tightly.
+    }
+  }
+  ~watchdog() {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      done = true;
+    }
+    wake.notify_one();
+    if (thread.joinable())
+      thread.join();
+  }
+  watchdog(const watchdog &) = delete;
+  watchdog &operator=(const watchdog &) = delete;
+
+  bool fired() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return stopped;
+  }
+
+private:
+  void run(httplib::ClientImpl &client, clock::time_point deadline) {
+    std::unique_lock<std::mutex> lock(mutex);
+    while (!wake.wait_until(lock, deadline, [this] { return done; })) {
+      stopped = true;
+      lock.unlock();
+      // Waits for a connection attempt in progress, then shuts the socket
+      // down; repeated in case the call was between two steps.
+      client.stop();
+      lock.lock();
+      deadline = clock::now() + milliseconds(10);
+    }
+  }
+
+  std::mutex mutex;
+  std::condition_variable wake;
+  bool done = false;
+  bool stopped = false;
+  std::thread thread;
+};
 
 } // namespace
 
@@ -115,6 +184,10 @@ void api::add_data(const char *bytes, size_t length) {
 void api::reserve_data(size_t length) {
   if (length > data.capacity())
     data.reserve(length);
+}
+
+void api::set_time_limit(std::chrono::milliseconds limit) {
+  time_limit = limit.count() > 0 ? limit : milliseconds(0);
 }
 
 void api::clear() {
@@ -191,10 +264,16 @@ int api::decode_response(int status, const httplib::Headers &response_headers,
 }
 
 int api::execute() {
+  const milliseconds limit =
+      time_limit.count() > 0 ? time_limit : default_call_limit;
+  const milliseconds wait = std::min(limit, wait_limit);
+  const clock::time_point deadline = clock::now() + limit;
+  const auto out_of_time = [deadline] { return clock::now() >= deadline; };
+
   httplib::ClientImpl client(server_host, server_port);
-  client.set_connection_timeout(timeout_seconds, 0);
-  client.set_read_timeout(timeout_seconds, 0);
-  client.set_write_timeout(timeout_seconds, 0);
+  client.set_connection_timeout(wait);
+  client.set_read_timeout(wait);
+  client.set_write_timeout(wait);
   // The answer reaches the caller byte for byte as sent; a compressed body
   // from a broken or hostile server is never inflated inside a worker.
   client.set_decompress(false);
@@ -204,24 +283,69 @@ int api::execute() {
   // object first, a third copy of a large body next to the parked buckets and
   // this buffer. A provider of known length writes straight from the buffer
   // and gives the same request on the wire: Content-Length, no chunking.
+  httplib::Request request;
+  request.method = "POST";
+  request.path = check_path;
+  request.headers = headers;
+  request.headers.emplace("Content-Type", "text/plain");
+  request.content_length_ = data.size();
   const char *body = data.data();
   bool write_failed = false;
-  auto result = client.Post(
-      check_path, headers, data.size(),
-      [body, &write_failed](size_t offset, size_t length,
-                            httplib::DataSink &sink) {
-        write_failed = !sink.write(body + offset, length);
-        return !write_failed;
-      },
-      "text/plain");
-  if (!result) {
+  bool late = false;
+  request.content_provider_ = [body, &write_failed, &late,
+                               &out_of_time](size_t offset, size_t length,
+                                             httplib::DataSink &sink) {
+    if (out_of_time()) {
+      late = true;
+      return false;
+    }
+    write_failed = !sink.write(body + offset, std::min(length, write_piece));
+    return !write_failed;
+  };
+
+  bool too_many_headers = false;
+  request.response_handler = [&too_many_headers](const httplib::Response &r) {
+    too_many_headers = r.headers.size() > answer_header_cap;
+    return !too_many_headers;
+  };
+  std::string answer;
+  bool too_large = false;
+  request.content_receiver = [&](const char *bytes, size_t length, uint64_t,
+                                 uint64_t) {
+    if (length > answer_body_cap - answer.size()) {
+      too_large = true;
+      return false;
+    }
+    answer.append(bytes, length);
+    if (out_of_time()) {
+      late = true;
+      return false;
+    }
+    return true;
+  };
+
+  httplib::Response response;
+  httplib::Error error = httplib::Error::Success;
+  bool sent;
+  bool stopped;
+  {
+    watchdog guard(client, deadline);
+    sent = client.send(request, response, error);
+    stopped = guard.fired();
+  }
+  if (!sent) {
+    if (too_many_headers)
+      throw std::runtime_error(too_many_headers_text);
+    if (too_large)
+      throw std::runtime_error(too_large_text);
+    if (late || stopped || out_of_time())
+      throw std::runtime_error(timed_out_text);
     // The library reports a provider that stopped as a cancellation; here it
     // only stops when the socket would not take the body.
-    const httplib::Error error =
-        write_failed ? httplib::Error::Write : result.error();
-    throw std::runtime_error(error_text(error));
+    throw std::runtime_error(
+        error_text(write_failed ? httplib::Error::Write : error));
   }
-  return decode_response(result->status, result->headers, result->body);
+  return decode_response(response.status, response.headers, answer);
 }
 
 } // namespace vornex

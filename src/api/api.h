@@ -5,6 +5,7 @@
 
 #include <httplib.h>
 
+#include <chrono>
 #include <cstddef>
 #include <map>
 #include <string>
@@ -38,6 +39,11 @@ public:
 
   void clear();
 
+  // Bounds each call of execute: connecting, sending and the whole answer
+  // together end within this time, and each single wait within the smaller
+  // of it and 3 s. Zero (the default) means 9 s for the call.
+  void set_time_limit(std::chrono::milliseconds limit);
+
   const char *get_data();
   size_t get_data_size();
   const std::string &get_challenge_page();
@@ -51,8 +57,13 @@ public:
 
   // Posts the record to the check server and returns the mitigation code
   // (0 pass, 1 block, 2 challenge, 3 redirect, 4 captcha, 5 return_fake_data,
-  // 6 limit, 7 inject). Throws std::runtime_error when no verdict was given.
+  // 6 limit, 7 inject). Throws std::runtime_error when no verdict was given,
+  // also when the call runs out of time or the answer is over its caps.
   int execute();
+
+  // Caps on an answer: a larger body or more header lines fail the call.
+  static const size_t answer_body_cap = 4 * 1024 * 1024;
+  static const size_t answer_header_cap = 1000;
 
   // Decodes one check response into the record and returns its code; throws
   // std::runtime_error for a status without a verdict. Reached by execute
@@ -73,6 +84,7 @@ private:
   std::string mitigation;
   std::string reason;
   std::string mitigation_url;
+  std::chrono::milliseconds time_limit{0};
 };
 
 } // namespace vornex
