@@ -236,3 +236,35 @@ def post_at_once(port, target, body, chunked=False, headers=(),
     lines.append("Connection: close")
     raw = ("\r\n".join(lines) + "\r\n\r\n").encode("latin-1") + payload
     return harness.exchange(port, [("POST", raw)], timeout)[0]
+
+
+# The same site on three servers: without the module, to see what the
+# server does on its own; with it loaded after every other module, as
+# Debian's a2enmod orders them; and with it loaded before every other one.
+REFERENCE = "without module"
+ORDERS = ("loaded last", "loaded first")
+VARIANTS = ((REFERENCE, {"vornex": False}),
+            ("loaded last", {"vornex_first": False}),
+            ("loaded first", {"vornex_first": True}))
+
+
+def start_compared(case, site_conf, backup, **apache_options):
+    """Starts the three servers of VARIANTS for the ServerTestCase class
+    `case`; `site_conf(server)` writes the site's files and returns its
+    configuration. The two with the module screen everything, each against
+    a check server of its own, with `backup` as their secondary. Returns
+    ({name: server}, {name: check server}) without the reference's check
+    server."""
+    servers, checks = {}, {}
+    for name, options in VARIANTS:
+        server = case.apache(**dict(apache_options, **options))
+        conf = [site_conf(server)]
+        if name != REFERENCE:
+            check = checks[name] = case.check_server()
+            conf = ["VornexPrimaryServer %s" % check.address,
+                    "VornexSecondaryServer %s" % backup.address,
+                    "VornexCheck On"] + conf
+        server.configure("\n".join(conf))
+        server.start()
+        servers[name] = server
+    return servers, checks

@@ -13,15 +13,7 @@ sys.dont_write_bytecode = True
 import harness  # noqa: E402
 import php_stack  # noqa: E402
 from harness import BODY_SIZES, body_of, check_reply, sha256  # noqa: E402
-from php_stack import post_at_once  # noqa: E402
-
-REFERENCE = "without module"
-# The module loaded after every other one, as Debian's a2enmod does, and
-# before every other one.
-ORDERS = ("loaded last", "loaded first")
-VARIANTS = ((REFERENCE, {"vornex": False}),
-            ("loaded last", {"vornex_first": False}),
-            ("loaded first", {"vornex_first": True}))
+from php_stack import ORDERS, REFERENCE, post_at_once  # noqa: E402
 
 # Through the front controller, through DirectoryIndex, and directly.
 TARGETS = ("/app/some/route", "/app/", "/app/index.php")
@@ -33,10 +25,9 @@ PAGE = b"<html><body>prove you are a person</body></html>\n"
 
 
 class PhpDeploymentCase:
-    """Three servers with the same site: one without the module, one loading
-    it last and one loading it first, each of these two with a check server
-    of its own. The application under /app is htdocs/app/index.php, the
-    report script, reached through a front controller."""
+    """The site on the three servers of php_stack.VARIANTS. The application
+    under /app is htdocs/app/index.php, the report script, reached through a
+    front controller."""
 
     mpm = "event"
     modules = ()
@@ -51,25 +42,21 @@ class PhpDeploymentCase:
     @classmethod
     def setUpClass(cls):
         cls.backup = cls.check_server()
-        cls.servers, cls.checks, cls.run_logs = {}, {}, {}
-        for name, options in VARIANTS:
-            server = cls.apache(mpm=cls.mpm, cgi=None, modules=cls.modules,
-                                **options)
-            conf = [cls.site_conf(server)]
-            if name != REFERENCE:
-                check = cls.checks[name] = cls.check_server()
-                conf = ["VornexPrimaryServer %s" % check.address,
-                        "VornexSecondaryServer %s" % cls.backup.address,
-                        "VornexCheck On"] + conf
-            server.configure("\n".join(conf))
-            run_log = os.path.join(php_stack.run_log_dir(server.root),
-                                   "ran.log")
-            for d in cls.app_dirs:
-                server.write("htdocs/%s/index.php" % d,
-                             php_stack.report_php(run_log))
-            server.start()
-            cls.servers[name] = server
-            cls.run_logs[name] = run_log
+        cls.run_logs = {}
+        cls.servers, cls.checks = php_stack.start_compared(
+            cls, cls.site, cls.backup, mpm=cls.mpm, cgi=None,
+            modules=cls.modules)
+
+    @classmethod
+    def site(cls, server):
+        """The report script in each of the deployment's directories, and
+        the deployment's configuration."""
+        run_log = os.path.join(php_stack.run_log_dir(server.root), "ran.log")
+        cls.run_logs[server.port] = run_log
+        for d in cls.app_dirs:
+            server.write("htdocs/%s/index.php" % d,
+                         php_stack.report_php(run_log))
+        return cls.site_conf(server)
 
     def setUp(self):
         for check in self.checks.values():
@@ -80,10 +67,11 @@ class PhpDeploymentCase:
     def send(self, name, target, data, chunked, headers=OCTETS):
         """Posts to one of the servers; returns the response and the run log
         lines the request added."""
-        before = len(php_stack.read_runs(self.run_logs[name]))
-        response = post_at_once(self.servers[name].port, target, data,
-                                chunked=chunked, headers=headers)
-        return response, php_stack.read_runs(self.run_logs[name])[before:]
+        port = self.servers[name].port
+        before = len(php_stack.read_runs(self.run_logs[port]))
+        response = post_at_once(port, target, data, chunked=chunked,
+                                headers=headers)
+        return response, php_stack.read_runs(self.run_logs[port])[before:]
 
     def report(self, name, target, data, chunked, headers=OCTETS):
         """What the application reported for one request that it served

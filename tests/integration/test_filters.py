@@ -1,0 +1,248 @@
+"""Input filters and access control next to the module: a gzip request body
+that SetInputFilter DEFLATE inflates reaches the application as it does
+without the module, and requests that authentication or Require refuse are
+never screened, whichever module the server loads first."""
+
+import base64
+import gzip
+import hashlib
+import json
+import os
+import sys
+
+sys.dont_write_bytecode = True
+
+import harness  # noqa: E402
+import php_stack  # noqa: E402
+from harness import BODY_SIZES, LOOPBACK, body_of, request  # noqa: E402
+from php_stack import ORDERS, REFERENCE  # noqa: E402
+
+# A CGI script that answers with JSON: the request variables that the
+# inflating filter could change, and the length and SHA-256 of what it read.
+ENV_CGI = """#!/usr/bin/python3
+import hashlib, json, os, sys
+data = sys.stdin.buffer.read()
+names = ("CONTENT_LENGTH", "CONTENT_TYPE", "HTTP_CONTENT_ENCODING",
+         "REQUEST_METHOD")
+sys.stdout.write("Content-Type: application/json\\r\\n\\r\\n")
+sys.stdout.write(json.dumps({
+    "env": {name: os.environ.get(name) for name in names},
+    "length": len(data), "sha256": hashlib.sha256(data).hexdigest()}))
+"""
+
+GZIP_HEADERS = [("Content-Type", "application/octet-stream"),
+                ("Content-Encoding", "gzip")]
+USER, PASSWORD = "member", "open sesame"
+SIZES = (0, 1, 8193, 65536, 1024 * 1024 + 1)
+
+
+def htpasswd_line(user, password):
+    """An htpasswd entry with the {SHA} scheme (base64 of SHA-1)."""
+    digest = base64.b64encode(hashlib.sha1(password.encode()).digest())
+    return "%s:{SHA}%s\n" % (user, digest.decode())
+
+
+def basic_auth(user, password):
+    token = base64.b64encode(("%s:%s" % (user, password)).encode())
+    return ("Authorization", "Basic %s" % token.decode())
+
+
+class GzipBodyCase:
+    """Posts gzip bodies to the three servers of php_stack.VARIANTS and
+    compares what the application reports."""
+
+    def setUp(self):
+        for check in self.checks.values():
+            check.take()
+        self.backup.take()
+
+    def post_gzip(self, name, target, data, chunked):
+        """Posts `data` compressed; returns the application's report."""
+        packed = gzip.compress(data, mtime=0)
+        port = self.servers[name].port
+        response = request(port, "POST", target, headers=GZIP_HEADERS,
+                           body=packed, chunked=chunked)
+        self.assertEqual(response.status, 200, response.body[:300])
+        return json.loads(response.body)
+
+    def expected_check_body(self, name, target, data, chunked):
+        """The client's request line and header lines as sent, the
+        compressed length among them, then the inflated body."""
+        packed = gzip.compress(data, mtime=0)
+        framing = ("Transfer-Encoding: chunked" if chunked
+                   else "Content-Length: %d" % len(packed))
+        lines = ["POST %s HTTP/1.1" % target,
+                 "Host: %s:%d" % (LOOPBACK, self.servers[name].port)]
+        lines += ["%s: %s" % h for h in GZIP_HEADERS]
+        lines += [framing, "Connection: close"]
+        head = ("\r\n".join(lines) + "\r\n").encode()
+        return head + (b"\r\n" + data if data else b"")
+
+    def assert_gzip_bodies_as_without_module(self, target, sizes, inflated):
+        """Without the module the application reads the inflated body when
+        `inflated`, else the compressed one, with the client's
+        Content-Length and Content-Encoding; with it, the same."""
+        for size in sizes:
+            data = body_of(size, seed=size)
+            packed = gzip.compress(data, mtime=0)
+            read = data if inflated else packed
+            for chunked in (False, True):
+                with self.subTest(target=target, size=size, chunked=chunked):
+                    reference = self.post_gzip(REFERENCE, target, data,
+                                               chunked)
+                    self.assertEqual(
+                        (reference["length"], reference["sha256"],
+                         reference["env"]["CONTENT_LENGTH"],
+                         reference["env"]["HTTP_CONTENT_ENCODING"]),
+                        (len(read), harness.sha256(read),
+                         None if chunked else str(len(packed)), "gzip"))
+                    for name in ORDERS:
+                        with self.subTest(order=name):
+                            reported = self.post_gzip(name, target, data,
+                                                      chunked)
+                            sent = self.checks[name].take()
+                            self.assertEqual(len(sent), 1)
+                            self.assertEqual(
+                                sent[0].body, self.expected_check_body(
+                                    name, target, data, chunked))
+                            self.assertEqual(reported, reference)
+
+
+class DeflateCgiTest(GzipBodyCase, harness.ServerTestCase):
+    """Event MPM with mod_cgid: SetInputFilter DEFLATE on /cgi-bin/, whose
+    unknown paths a front controller in its <Directory> section sends to
+    report.py; private.py behind basic authentication and denied.py behind
+    `Require all denied`."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.backup = cls.check_server()
+        cls.servers, cls.checks = php_stack.start_compared(
+            cls, cls.site, cls.backup,
+            modules=("deflate", "rewrite", "auth_basic", "authn_core",
+                     "authn_file", "authz_user"))
+
+    @classmethod
+    def site(cls, server):
+        for script in ("report.py", "private.py", "denied.py"):
+            server.write("cgi-bin/%s" % script, ENV_CGI, 0o755)
+        passwords = server.write("htpasswd", htpasswd_line(USER, PASSWORD))
+        return "\n".join([
+            "<Location /cgi-bin/>",
+            "  SetInputFilter DEFLATE",
+            "</Location>",
+            '<Directory "%s">' % server.cgi_bin,
+            "  RewriteEngine On",
+            "  RewriteCond %{REQUEST_FILENAME} !-f",
+            "  RewriteRule . report.py [L]",
+            "</Directory>",
+            "<Location /cgi-bin/private.py>",
+            "  AuthType Basic",
+            '  AuthName "members"',
+            "  AuthUserFile %s" % passwords,
+            "  Require valid-user",
+            "</Location>",
+            "<Location /cgi-bin/denied.py>",
+            "  Require all denied",
+            "</Location>",
+        ])
+
+    def test_gzip_body_reaches_script_as_without_module(self):
+        """The script reads the inflated body with the client's
+        CONTENT_LENGTH and HTTP_CONTENT_ENCODING, as without the module;
+        the check server gets the client's header lines and the inflated
+        bytes."""
+        self.assert_gzip_bodies_as_without_module("/cgi-bin/report.py",
+                                                  BODY_SIZES, inflated=True)
+        self.assertEqual(self.backup.take(), [])
+
+    def test_gzip_body_through_front_controller_as_without_module(self):
+        """Through the front controller's internal redirect the script
+        reads the same bytes with the same environment as without the
+        module."""
+        # mod_deflate inflates only on the initial request, so without the
+        # module the script behind the redirect reads the compressed bytes.
+        self.assert_gzip_bodies_as_without_module(
+            "/cgi-bin/some/route", SIZES, inflated=False)
+
+    def test_refused_requests_not_screened(self):
+        """A 401 from basic authentication (no or wrong credentials) and a
+        403 from `Require all denied` come without a check request."""
+        data = body_of(10000, seed=5)
+        cases = (("/cgi-bin/private.py", [], 401),
+                 ("/cgi-bin/private.py", [basic_auth(USER, "wrong")], 401),
+                 ("/cgi-bin/denied.py", [], 403))
+        for name in ORDERS:
+            for target, headers, status in cases:
+                for chunked in (False, True):
+                    with self.subTest(order=name, target=target,
+                                      headers=headers, chunked=chunked):
+                        response = request(self.servers[name].port, "POST",
+                                           target, headers=headers,
+                                           body=data, chunked=chunked)
+                        self.assertEqual(response.status, status)
+                        if status == 401:
+                            self.assertEqual(
+                                response.header("WWW-Authenticate"),
+                                'Basic realm="members"')
+                        self.assertEqual(self.checks[name].take(), [])
+        self.assertEqual(self.backup.take(), [])
+
+    def test_authenticated_request_screened(self):
+        """With the right credentials the same script is screened once and
+        reads the body, so the refusals above are about the refusal."""
+        data = body_of(10000, seed=6)
+        for name in ORDERS:
+            with self.subTest(order=name):
+                response = request(self.servers[name].port, "POST",
+                                   "/cgi-bin/private.py",
+                                   headers=[basic_auth(USER, PASSWORD)],
+                                   body=data)
+                self.assertEqual(response.status, 200)
+                self.assertEqual(json.loads(response.body)["sha256"],
+                                 harness.sha256(data))
+                sent = self.checks[name].take()
+                self.assertEqual(len(sent), 1)
+                self.assertEqual(sent[0].screened_body(), data)
+
+
+class DeflateModPhpTest(GzipBodyCase, harness.ServerTestCase):
+    """Prefork MPM with mod_php: SetInputFilter DEFLATE on /app, whose
+    front controller in .htaccess sends unknown paths to index.php."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.backup = cls.check_server()
+        cls.servers, cls.checks = php_stack.start_compared(
+            cls, cls.site, cls.backup, mpm="prefork", cgi=None,
+            modules=("php", "rewrite", "deflate"))
+
+    @classmethod
+    def site(cls, server):
+        run_log = os.path.join(php_stack.run_log_dir(server.root), "ran.log")
+        server.write("htdocs/app/index.php", php_stack.report_php(run_log))
+        server.write("htdocs/app/.htaccess", php_stack.FRONT_CONTROLLER)
+        return "\n".join([
+            '<Directory "%s/app">' % server.htdocs,
+            "  AllowOverride All",
+            "  SetInputFilter DEFLATE",
+            "</Directory>",
+        ])
+
+    def test_gzip_body_reaches_php_as_without_module(self):
+        """A PHP script reads the inflated body with the client's
+        CONTENT_LENGTH and HTTP_CONTENT_ENCODING, as without the module."""
+        self.assert_gzip_bodies_as_without_module("/app/index.php", SIZES,
+                                                  inflated=True)
+
+    def test_gzip_body_through_front_controller_as_without_module(self):
+        """Through the front controller's internal redirect PHP reads the
+        same bytes with the same environment as without the module."""
+        # As with CGI: without the module the redirect reads the compressed
+        # bytes, since mod_deflate inflates only on the initial request.
+        self.assert_gzip_bodies_as_without_module("/app/some/route", SIZES,
+                                                  inflated=False)
+
+
+if __name__ == "__main__":
+    harness.main()
