@@ -227,8 +227,11 @@ int api::decode_response(int status, const httplib::Headers &response_headers,
   // A value with a line break or NUL would be copied into the client's
   // response headers; such an answer is no usable response at all.
   for (const auto &header : response_headers)
-    if (unsafe_value(header.second))
+    if (unsafe_value(header.second)) {
+      failed = failure::answer;
       throw std::runtime_error(error_text(httplib::Error::Read));
+    }
+  failed = failure::none;
 
   challenge_headers.clear();
   const std::string *keyword = nullptr;
@@ -260,6 +263,7 @@ int api::decode_response(int status, const httplib::Headers &response_headers,
     return 0;
   if (status == 403)
     return 1;
+  failed = failure::verdict;
   throw std::runtime_error(body);
 }
 
@@ -267,7 +271,8 @@ int api::execute() {
   const milliseconds limit =
       time_limit.count() > 0 ? time_limit : default_call_limit;
   const milliseconds wait = std::min(limit, wait_limit);
-  const clock::time_point deadline = clock::now() + limit;
+  const clock::time_point start = clock::now();
+  const clock::time_point deadline = start + limit;
   const auto out_of_time = [deadline] { return clock::now() >= deadline; };
 
   httplib::ClientImpl client(server_host, server_port);
@@ -334,16 +339,36 @@ int api::execute() {
     stopped = guard.fired();
   }
   if (!sent) {
-    if (too_many_headers)
-      throw std::runtime_error(too_many_headers_text);
-    if (too_large)
-      throw std::runtime_error(too_large_text);
-    if (late || stopped || out_of_time())
+    // A wait that ran out shows as a read or write error in the library.
+    const bool waited_out = clock::now() - start >= wait;
+    if (too_many_headers || too_large) {
+      failed = failure::answer;
+      throw std::runtime_error(too_many_headers ? too_many_headers_text
+                                                : too_large_text);
+    }
+    if (late || stopped || out_of_time()) {
+      failed = failure::timeout;
       throw std::runtime_error(timed_out_text);
+    }
     // The library reports a provider that stopped as a cancellation; here it
     // only stops when the socket would not take the body.
-    throw std::runtime_error(
-        error_text(write_failed ? httplib::Error::Write : error));
+    if (write_failed)
+      error = httplib::Error::Write;
+    switch (error) {
+    case httplib::Error::ConnectionTimeout:
+      failed = failure::timeout;
+      break;
+    case httplib::Error::Read:
+      failed = waited_out ? failure::timeout : failure::answer;
+      break;
+    case httplib::Error::Write:
+      failed = waited_out ? failure::timeout : failure::connection;
+      break;
+    default:
+      failed = failure::connection;
+      break;
+    }
+    throw std::runtime_error(error_text(error));
   }
   return decode_response(response.status, response.headers, answer);
 }

@@ -61,6 +61,16 @@ public:
   // also when the call runs out of time or the answer is over its caps.
   int execute();
 
+  // Why the last call of execute gave no verdict.
+  enum class failure {
+    none,       // it gave one
+    connection, // the server could not be reached or would not take the check
+    timeout,    // a wait or the whole call ran out of time
+    answer,     // the answer was unreadable, unsafe or over a cap
+    verdict,    // a readable answer whose status is no verdict
+  };
+  failure last_failure() const { return failed; }
+
   // Caps on an answer: a larger body or more header lines fail the call.
   static const size_t answer_body_cap = 4 * 1024 * 1024;
   static const size_t answer_header_cap = 1000;
@@ -85,6 +95,7 @@ private:
   std::string reason;
   std::string mitigation_url;
   std::chrono::milliseconds time_limit{0};
+  failure failed = failure::none;
 };
 
 } // namespace vornex

@@ -5,6 +5,7 @@
 
 #include <httpd.h>
 
+#include <apr_lib.h>
 #include <apr_optional.h>
 #include <apr_strings.h>
 #include <http_config.h>
@@ -14,11 +15,15 @@
 #include <http_request.h>
 #include <util_filter.h>
 
+#include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <map>
+#include <mutex>
 #include <new>
 #include <optional>
 #include <string>
@@ -49,6 +54,8 @@ struct dir_conf {
   // skip_uri compiled when its directive was read; null when it did not
   // compile (reported on every request it applies to).
   const ap_regex_t *skip_regex;
+  int timeout_ms;    // VornexTimeout; -1 unset (the 9 s bound per attempt)
+  int retry_seconds; // VornexRetry; -1 unset, 0 off
 };
 
 namespace {
@@ -215,26 +222,95 @@ int enforce(request_rec *r, api &record, int code) {
   }
 }
 
+// ---- servers marked as failed (VornexRetry) ---------------------------
+
+// Per worker process: the check servers that failed to connect or ran out
+// of time, and until when they are not asked. Shared by the process's
+// threads; a process forked later starts with what its parent held, and the
+// parent serves no request, so that is nothing.
+std::mutex marked_mutex;
+std::map<std::string, std::chrono::steady_clock::time_point> marked_until;
+
+// True while `server` is marked; the first request after the period ends
+// unmarks it and logs that it is asked again.
+bool is_marked(request_rec *r, const char *server) {
+  const auto now = std::chrono::steady_clock::now();
+  {
+    std::lock_guard<std::mutex> lock(marked_mutex);
+    const auto found = marked_until.find(server);
+    if (found == marked_until.end())
+      return false;
+    if (now < found->second)
+      return true;
+    marked_until.erase(found);
+  }
+  VORNEX_LOG(APLOG_WARNING, r->server, "Vornex server %s is asked again",
+             server);
+  return false;
+}
+
+void mark_failed(request_rec *r, const char *server, int seconds) {
+  const auto until =
+      std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  {
+    std::lock_guard<std::mutex> lock(marked_mutex);
+    // Another thread may have marked it while this attempt ran.
+    if (!marked_until.emplace(server, until).second)
+      return;
+  }
+  VORNEX_LOG(APLOG_WARNING, r->server,
+             "Vornex server %s failed, not asked again for %d seconds", server,
+             seconds);
+}
+
 // Builds the check record, sends it to the primary server and, after a
 // failure, once to the secondary one; when both fail the request is served
-// unscreened.
+// unscreened. With VornexRetry, a server marked as failed is passed over.
 int screen(request_rec *r, const dir_conf *conf) {
+  const char *const servers[2] = {conf->primary_server, conf->secondary_server};
+  const int retry = conf->retry_seconds > 0 ? conf->retry_seconds : 0;
+  const bool skipped[2] = {retry && is_marked(r, servers[0]),
+                           retry && is_marked(r, servers[1])};
+  if (skipped[0] && skipped[1]) {
+    VORNEX_LOG(APLOG_ERR, r->server,
+               "Vornex API error: %s and %s marked as failed", servers[0],
+               servers[1]);
+    return DECLINED;
+  }
+
+  // Logs a failed attempt: a warning for the primary, the error line for the
+  // secondary; a server that could not be reached or ran out of time is
+  // marked.
+  const auto failed = [&](int index, const char *message, api::failure why) {
+    if (index == 0)
+      VORNEX_LOG(APLOG_WARNING, r->server,
+                 "Vornex API error: %s, will try with secondary server",
+                 message);
+    else
+      VORNEX_LOG(APLOG_ERR, r->server, "Vornex API error: %s", message);
+    if (retry &&
+        (why == api::failure::connection || why == api::failure::timeout))
+      mark_failed(r, servers[index], retry);
+  };
+
   std::optional<api> record;
-  bool primary_failed = false;
+  int first = skipped[0] ? 1 : 0;
   try {
-    record.emplace(conf->primary_server);
+    record.emplace(servers[first]);
   } catch (const std::exception &e) {
-    VORNEX_LOG(APLOG_WARNING, r->server,
-               "Vornex API error: %s, will try with secondary server",
-               e.what());
-    primary_failed = true;
+    failed(first, e.what(), api::failure::none);
+    if (first == 1 || skipped[1])
+      return DECLINED;
+    first = 1;
     try {
-      record.emplace(conf->secondary_server);
+      record.emplace(servers[1]);
     } catch (const std::exception &e2) {
-      VORNEX_LOG(APLOG_ERR, r->server, "Vornex API error: %s", e2.what());
+      failed(1, e2.what(), api::failure::none);
       return DECLINED;
     }
   }
+  if (conf->timeout_ms > 0)
+    record->set_time_limit(std::chrono::milliseconds(conf->timeout_ms));
 
   set_facts(r, *record);
   check_body::add_head(*record, r->the_request, r->headers_in);
@@ -244,32 +320,30 @@ int screen(request_rec *r, const dir_conf *conf) {
   // The check is still made with the bytes read, but nothing more may be
   // written: whatever comes of it, the server is told the request is done.
   const bool answered = capture_body(r, *record) == AP_FILTER_ERROR;
-  const auto decide = [&](int code) {
-    return answered ? AP_FILTER_ERROR : enforce(r, *record, code);
-  };
   const int unscreened = answered ? AP_FILTER_ERROR : DECLINED;
 
-  if (!primary_failed) {
-    try {
-      return decide(record->execute());
-    } catch (const std::exception &e) {
-      VORNEX_LOG(APLOG_WARNING, r->server,
-                 "Vornex API error: %s, will try with secondary server",
-                 e.what());
+  for (int index = first; index < 2; ++index) {
+    if (index != first) {
+      if (skipped[index]) {
+        VORNEX_LOG(APLOG_ERR, r->server,
+                   "Vornex API error: %s marked as failed", servers[index]);
+        return unscreened;
+      }
+      try {
+        record->set_server_name(servers[index]);
+      } catch (const std::exception &e) {
+        failed(index, e.what(), api::failure::none);
+        return unscreened;
+      }
     }
     try {
-      record->set_server_name(conf->secondary_server);
+      const int code = record->execute();
+      return answered ? AP_FILTER_ERROR : enforce(r, *record, code);
     } catch (const std::exception &e) {
-      VORNEX_LOG(APLOG_ERR, r->server, "Vornex API error: %s", e.what());
-      return unscreened;
+      failed(index, e.what(), record->last_failure());
     }
   }
-  try {
-    return decide(record->execute());
-  } catch (const std::exception &e) {
-    VORNEX_LOG(APLOG_ERR, r->server, "Vornex API error: %s", e.what());
-    return unscreened;
-  }
+  return unscreened;
 }
 
 bool is_cgi_handler(const char *name) {
@@ -401,6 +475,8 @@ void *create_dir_conf(apr_pool_t *pool, char *) {
   conf->enabled = -1;
   conf->cgi_compat = -1;
   conf->skip_regex = nullptr;
+  conf->timeout_ms = -1;
+  conf->retry_seconds = -1;
   return conf;
 }
 
@@ -419,6 +495,9 @@ void *merge_dir_conf(apr_pool_t *pool, void *base_conf, void *add_conf) {
   conf->skip_regex = skip->skip_regex;
   conf->enabled = add->enabled != -1 ? add->enabled : base->enabled;
   conf->cgi_compat = add->cgi_compat != -1 ? add->cgi_compat : base->cgi_compat;
+  conf->timeout_ms = add->timeout_ms != -1 ? add->timeout_ms : base->timeout_ms;
+  conf->retry_seconds =
+      add->retry_seconds != -1 ? add->retry_seconds : base->retry_seconds;
   return conf;
 }
 
@@ -437,6 +516,33 @@ const char *set_skip(cmd_parms *cmd, void *conf_ptr, const char *expression) {
   auto *conf = static_cast<dir_conf *>(conf_ptr);
   conf->skip_uri = expression;
   conf->skip_regex = ap_pregcomp(cmd->pool, expression, AP_REG_ICASE);
+  return nullptr;
+}
+
+// A whole decimal number from `low` to `high`, or -1.
+int bounded_number(const char *text, long low, long high) {
+  char *end = nullptr;
+  errno = 0;
+  const long value = std::strtol(text, &end, 10);
+  if (errno || end == text || *end || value < low || value > high ||
+      !apr_isdigit(*text))
+    return -1;
+  return static_cast<int>(value);
+}
+
+const char *set_timeout(cmd_parms *, void *conf_ptr, const char *text) {
+  const int value = bounded_number(text, 1, 30000);
+  if (value < 0)
+    return "VornexTimeout takes a number of milliseconds from 1 to 30000";
+  static_cast<dir_conf *>(conf_ptr)->timeout_ms = value;
+  return nullptr;
+}
+
+const char *set_retry(cmd_parms *, void *conf_ptr, const char *text) {
+  const int value = bounded_number(text, 0, 86400);
+  if (value < 0)
+    return "VornexRetry takes a number of seconds from 0 to 86400";
+  static_cast<dir_conf *>(conf_ptr)->retry_seconds = value;
   return nullptr;
 }
 } // namespace
@@ -458,6 +564,10 @@ const command_rec config_options[] = {
     {"VornexCgiCompat", setter(ap_set_flag_slot),
      slot(offsetof(dir_conf, cgi_compat)), OR_ALL, FLAG,
      "Enable mod_cgi compat mode"},
+    {"VornexTimeout", setter(set_timeout), nullptr, RSRC_CONF, TAKE1,
+     "Time limit of one check attempt, in milliseconds"},
+    {"VornexRetry", setter(set_retry), nullptr, RSRC_CONF, TAKE1,
+     "Seconds a failed check server is not asked"},
     {nullptr, nullptr, nullptr, 0, RAW_ARGS, nullptr}};
 
 // ---- hooks ---------------------------------------------------------------
