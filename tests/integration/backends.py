@@ -170,14 +170,12 @@ class StreamServer:
 class Received:
     """One request as the echo backend received it."""
 
-    def __init__(self, request_line, headers, body, continued):
+    def __init__(self, request_line, headers, body):
         self.request_line = request_line
         self.method, self.target, self.version = request_line.split(" ", 2)
         self.headers = headers
         self.body = body
         self.sha256 = sha256(body)
-        # True when the backend answered an Expect: 100-continue with 100.
-        self.continued = continued
 
     def values(self, name):
         return values(self.headers, name)
@@ -228,11 +226,9 @@ class EchoBackend(StreamServer):
             version = request_line.rsplit(" ", 1)[-1]
             te = [v.lower() for v in values(headers, "Transfer-Encoding")]
             lengths = values(headers, "Content-Length")
-            continued = False
             if any(v.lower() == "100-continue"
                    for v in values(headers, "Expect")):
                 conn.sock.sendall(b"HTTP/1.1 100 Continue\r\n\r\n")
-                continued = True
             if te:
                 if te[-1] != "chunked":
                     raise WireError("transfer coding %r" % te)
@@ -243,7 +239,7 @@ class EchoBackend(StreamServer):
                 body = conn.exactly(int(lengths[0]))
             else:
                 body = b""
-            received = Received(request_line, headers, body, continued)
+            received = Received(request_line, headers, body)
             with self._lock:
                 self._received.append(received)
                 self.count += 1
