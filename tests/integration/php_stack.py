@@ -172,7 +172,8 @@ FRONT_CONTROLLER = "\n".join([
 
 # The variables the report scripts show, as the application sees them.
 REPORTED_VARIABLES = ("CONTENT_LENGTH", "CONTENT_TYPE", "REQUEST_METHOD",
-                      "HTTP_CONTENT_ENCODING", "REQUEST_URI", "SCRIPT_NAME")
+                      "HTTP_CONTENT_ENCODING", "HTTP_TRANSFER_ENCODING",
+                      "REQUEST_URI", "SCRIPT_NAME")
 
 # A PHP script that notes each run in a log (one REQUEST_URI a line) and
 # answers with JSON: the reported variables (null when unset), the length

@@ -23,7 +23,7 @@ ENV_CGI = """#!/usr/bin/python3
 import hashlib, json, os, sys
 data = sys.stdin.buffer.read()
 names = ("CONTENT_LENGTH", "CONTENT_TYPE", "HTTP_CONTENT_ENCODING",
-         "REQUEST_METHOD")
+         "HTTP_TRANSFER_ENCODING", "REQUEST_METHOD")
 sys.stdout.write("Content-Type: application/json\\r\\n\\r\\n")
 sys.stdout.write(json.dumps({
     "env": {name: os.environ.get(name) for name in names},
