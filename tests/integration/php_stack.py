@@ -1,6 +1,8 @@
 """PHP behind Apache for the integration tests: a PHP-FPM pool of its own
-under a server root, and the configuration text that hands .php files to
-it through mod_proxy_fcgi or to php-cgi through mod_fcgid."""
+under a server root, the configuration text that hands .php files to it
+through mod_proxy_fcgi or to php-cgi through mod_fcgid, a report script and
+a front controller, and the set-up that runs one site on three servers
+(without the module and with it loaded last or first) for comparison."""
 
 import os
 import signal
@@ -19,14 +21,16 @@ MAX_BODY = 4 * 1024 * 1024
 
 def _unprivileged_user():
     """The account Apache's workers run as under the harness: www-data when
-    the tests run as root, else the current user (who owns everything)."""
+    the tests run as root; None otherwise, when everything runs as the
+    current user."""
     return "www-data" if os.geteuid() == 0 else None
 
 
 class PhpFpm:
     """Debian's php-fpm with a configuration of its own: one static pool
     listening on a Unix socket in `root`/fpm, its error log and pid file
-    next to it, running its children as www-data when started as root."""
+    next to it, running its children as www-data when started as root.
+    PHP itself keeps Debian's php.ini for FPM, as deployed."""
 
     def __init__(self, root, children=3):
         self.dir = os.path.join(root, "fpm")
