@@ -8,6 +8,7 @@
 #include <httplib.h>
 
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -35,6 +36,9 @@ public:
   int port() const { return port_; }
   std::string address() const;
   void answer(canned_reply reply);
+  // Runs `hook` on the server's thread for every check, before the reply is
+  // written, while the caller's connection is still open.
+  void on_check(std::function<void(const httplib::Request &)> hook);
   int checks() const;
   std::string last_body() const;
 
@@ -44,6 +48,7 @@ private:
   std::thread thread_;
   mutable std::mutex mutex_;
   canned_reply reply_;
+  std::function<void(const httplib::Request &)> hook_;
   int checks_ = 0;
   std::string last_body_;
 };
