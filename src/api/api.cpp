@@ -7,6 +7,9 @@
 #include <system_error>
 #include <thread>
 
+#include <cerrno>
+#include <unistd.h>
+
 namespace vornex {
 
 namespace {
@@ -29,6 +32,7 @@ const size_t write_piece = 64 * 1024;
 const char timed_out_text[] = "Connection timed out";
 const char too_large_text[] = "Answer body too large";
 const char too_many_headers_text[] = "Answer has too many header lines";
+const char body_file_text[] = "Failed to read the spooled body";
 
 // Error texts in the wording operators search for in the error log; the
 // library's own names for them are terse.
@@ -186,6 +190,16 @@ void api::reserve_data(size_t length) {
     data.reserve(length);
 }
 
+void api::truncate_data(size_t size) {
+  if (size < data.size())
+    data.resize(size);
+}
+
+void api::add_data_file(int fd, uint64_t length) {
+  data_fd = fd;
+  data_file_length = length;
+}
+
 void api::set_time_limit(std::chrono::milliseconds limit) {
   time_limit = limit.count() > 0 ? limit : milliseconds(0);
 }
@@ -194,6 +208,8 @@ void api::clear() {
   headers.clear();
   headers.emplace("User-Agent", user_agent);
   data.clear();
+  data_fd = -1;
+  data_file_length = 0;
   challenge_headers.clear();
   challenge_page.clear();
 }
@@ -293,18 +309,38 @@ int api::execute() {
   request.path = check_path;
   request.headers = headers;
   request.headers.emplace("Content-Type", "text/plain");
-  request.content_length_ = data.size();
+  request.content_length_ = data.size() + data_file_length;
   const char *body = data.data();
+  const size_t in_memory = data.size();
   bool write_failed = false;
+  bool file_failed = false;
   bool late = false;
-  request.content_provider_ = [body, &write_failed, &late,
-                               &out_of_time](size_t offset, size_t length,
-                                             httplib::DataSink &sink) {
+  // Bytes that come from the file pass through this buffer, one piece at a
+  // time.
+  std::vector<char> piece;
+  request.content_provider_ = [&](size_t offset, size_t length,
+                                  httplib::DataSink &sink) {
     if (out_of_time()) {
       late = true;
       return false;
     }
-    write_failed = !sink.write(body + offset, std::min(length, write_piece));
+    const size_t size = std::min(length, write_piece);
+    if (offset < in_memory) {
+      write_failed =
+          !sink.write(body + offset, std::min(size, in_memory - offset));
+      return !write_failed;
+    }
+    piece.resize(size);
+    ssize_t got;
+    do
+      got = pread(data_fd, piece.data(), size,
+                  static_cast<off_t>(offset - in_memory));
+    while (got < 0 && errno == EINTR);
+    if (got <= 0) {
+      file_failed = true;
+      return false;
+    }
+    write_failed = !sink.write(piece.data(), static_cast<size_t>(got));
     return !write_failed;
   };
 
@@ -345,6 +381,10 @@ int api::execute() {
       failed = failure::answer;
       throw std::runtime_error(too_many_headers ? too_many_headers_text
                                                 : too_large_text);
+    }
+    if (file_failed) {
+      failed = failure::local;
+      throw std::runtime_error(body_file_text);
     }
     if (late || stopped || out_of_time()) {
       failed = failure::timeout;

@@ -36,6 +36,12 @@ public:
   void add_data(const char *bytes, size_t length);
   // Grows the body buffer's capacity ahead of a body of known size.
   void reserve_data(size_t length);
+  // Drops the bytes of the check body after the first `size`.
+  void truncate_data(size_t size);
+  // The check body goes on with the first `length` bytes of the file open
+  // as `fd`, read when the check is sent; the file must stay open and
+  // unchanged until then. Bytes added afterwards are not sent.
+  void add_data_file(int fd, uint64_t length);
 
   void clear();
 
@@ -44,6 +50,7 @@ public:
   // of it and 3 s. Zero (the default) means 9 s for the call.
   void set_time_limit(std::chrono::milliseconds limit);
 
+  // The bytes held in memory; a file added with add_data_file follows them.
   const char *get_data();
   size_t get_data_size();
   const std::string &get_challenge_page();
@@ -68,6 +75,7 @@ public:
     timeout,    // a wait or the whole call ran out of time
     answer,     // the answer was unreadable, unsafe or over a cap
     verdict,    // a readable answer whose status is no verdict
+    local,      // the check body could not be read on this side
   };
   failure last_failure() const { return failed; }
 
@@ -87,6 +95,8 @@ public:
 private:
   httplib::Headers headers;
   std::vector<char> data;
+  int data_fd = -1;
+  uint64_t data_file_length = 0;
   std::map<std::string, std::string> challenge_headers;
   std::string challenge_page;
   std::string server_host;

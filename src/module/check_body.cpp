@@ -28,14 +28,27 @@ void add_head(api &record, const char *request_line,
   }
 }
 
-void body_sink::add(const char *bytes, size_t length) {
+void body_sink::separate() {
+  if (!first)
+    return;
+  record.add_data(line_end, 2);
+  first = false;
+  start = record.get_data_size();
+}
+
+void body_sink::add(const char *data, size_t length) {
   if (length == 0)
     return;
-  if (first) {
-    record.add_data(line_end, 2);
-    first = false;
-  }
-  record.add_data(bytes, length);
+  separate();
+  record.add_data(data, length);
+  bytes += length;
+}
+
+void body_sink::add_outside(size_t length) {
+  if (length == 0)
+    return;
+  separate();
+  bytes += length;
 }
 
 } // namespace check_body

@@ -6,6 +6,7 @@
 #include <apr_tables.h>
 
 #include <cstddef>
+#include <cstdint>
 
 #include "api.h"
 
@@ -23,11 +24,21 @@ class body_sink {
 public:
   explicit body_sink(api &record) : record(record) {}
   void add(const char *bytes, size_t length);
+  // Counts body bytes that the record gets from elsewhere (a spool file):
+  // only the separator goes into the record.
+  void add_outside(size_t length);
   bool has_body() const { return !first; }
+  // Body bytes counted so far, and where they start in the record.
+  uint64_t body_bytes() const { return bytes; }
+  size_t body_start() const { return start; }
 
 private:
+  void separate();
+
   api &record;
   bool first = true;
+  uint64_t bytes = 0;
+  size_t start = 0;
 };
 
 } // namespace check_body

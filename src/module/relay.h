@@ -24,7 +24,48 @@ struct filter_ctx {
   // environment before they read see what they would without the module.
   apr_table_t *headers;            // the request's header table
   apr_table_t *headers_after_read; // null when the read changed nothing
+  // The end of the body came in a read of its own, without data (the
+  // chunked decoder's way). The relay then hands it over on its own too, so
+  // that a reader that reads ahead (mod_proxy_http) sees the same reads as
+  // without the module.
+  bool eos_alone;
 };
+
+// A body too large to keep in memory is parked in an unlinked temporary file
+// instead; the parked brigade then holds one file bucket for those bytes.
+struct spool_file {
+  apr_file_t *file; // null while the body is in memory
+  apr_off_t length; // bytes written to the file
+};
+
+// Opens an unlinked temporary file in `dir`, closed with `pool`.
+apr_status_t spool_open(spool_file *spool, const char *dir, apr_pool_t *pool);
+
+// Writes the bytes of the data buckets of `bb` to the end of the spool file,
+// in order, deleting each bucket once written, and counts them with the sink.
+// Metadata buckets stay. Stops at the first bucket that cannot be written,
+// which stays in `bb` with everything after it.
+apr_status_t spool_data(spool_file *spool, apr_bucket_brigade *bb,
+                        check_body::body_sink &sink);
+
+// One successful read while spooling: its bytes go to the file, its metadata
+// buckets to the parked brigade. Returns true when the end of the body was
+// reached. When the file takes no more, spooling ends: the spooled bytes
+// stay parked as a file bucket and are read back into the check body, and
+// the rest of the body is parked in memory (`spool->file` is then null).
+bool spool_read(filter_ctx *ctx, apr_bucket_brigade *read_bb, spool_file *spool,
+                apr_pool_t *pool, check_body::body_sink &sink, api &record);
+
+// Moves the body parked in memory so far into the (newly opened) spool file
+// and takes it out of the check body. When the file does not take it all,
+// nothing changes and `spool->file` is null.
+void spool_parked(filter_ctx *ctx, spool_file *spool,
+                  const check_body::body_sink &sink, api &record);
+
+// Ends spooling: one file bucket for the spooled bytes goes ahead of the
+// parked metadata, and the check body is told to send them from the file.
+void spool_finish(filter_ctx *ctx, spool_file *spool, apr_pool_t *pool,
+                  api &record);
 
 // True when both tables hold the same names and values in the same order.
 bool same_entries(const apr_table_t *a, const apr_table_t *b);

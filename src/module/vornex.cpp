@@ -56,6 +56,8 @@ struct dir_conf {
   const ap_regex_t *skip_regex;
   int timeout_ms;    // VornexTimeout; -1 unset (the 9 s bound per attempt)
   int retry_seconds; // VornexRetry; -1 unset, 0 off
+  // VornexBodyInMemoryLimit; -1 unset (1 MiB), 0 every body in memory
+  apr_off_t body_in_memory_limit;
 };
 
 namespace {
@@ -68,6 +70,9 @@ const char filter_name[] = "VORNEX_IN";
 // The server keeps registered filter names in lower case.
 const char filter_name_lower[] = "vornex_in";
 const apr_off_t body_read_size = 8192;
+// Bodies longer than this are parked in a temporary file unless
+// VornexBodyInMemoryLimit says otherwise.
+const apr_off_t default_body_in_memory_limit = 1024 * 1024;
 
 typedef char *(*ssl_var_lookup_fn)(apr_pool_t *, server_rec *, conn_rec *,
                                    request_rec *, char *);
@@ -105,18 +110,27 @@ void set_facts(request_rec *r, api &record) {
     record.set_curves(v);
 }
 
-// Sizes the check body for a declared Content-Length, so that a large body is
-// not copied again and again while the buffer doubles.
-void reserve_body(request_rec *r, api &record) {
+// The body length the request declares, or -1 when it declares none
+// (chunked, HTTP/2 without a length) or one that does not parse.
+apr_off_t declared_length(request_rec *r) {
   if (apr_table_get(r->headers_in, "Transfer-Encoding"))
-    return;
+    return -1;
   const char *length = apr_table_get(r->headers_in, "Content-Length");
   if (!length)
-    return;
+    return -1;
   char *end = nullptr;
   apr_off_t declared = 0;
   if (apr_strtoff(&declared, length, &end, 10) != APR_SUCCESS || *end ||
-      declared <= 0)
+      declared < 0)
+    return -1;
+  return declared;
+}
+
+// Sizes the check body for a declared Content-Length that is kept in memory,
+// so that a large body is not copied again and again while the buffer
+// doubles.
+void reserve_body(request_rec *r, api &record, apr_off_t declared) {
+  if (declared <= 0)
     return;
   // A body over the server's limit is refused before it is read in full.
   const apr_off_t limit = static_cast<apr_off_t>(ap_get_limit_req_body(r));
@@ -130,10 +144,28 @@ void reserve_body(request_rec *r, api &record) {
   }
 }
 
+// Opens the spool file for a body that goes over the in-memory limit; on
+// failure the body stays in memory, as without a limit.
+bool open_spool(request_rec *r, spool_file *spool) {
+  const char *dir = nullptr;
+  apr_status_t rv = apr_temp_dir_get(&dir, r->pool);
+  if (rv == APR_SUCCESS)
+    rv = spool_open(spool, dir, r->pool);
+  if (rv == APR_SUCCESS)
+    return true;
+  VORNEX_LOG(APLOG_WARNING, r->server,
+             "Vornex could not open a temporary file for a large body, "
+             "keeping it in memory: %pm",
+             &rv);
+  return false;
+}
+
 // Reads the whole body through the filters below a new VORNEX_IN instance,
 // parking every bucket in its context and appending the bytes to the record.
-// Returns the status of the last read.
-apr_status_t capture_body(request_rec *r, api &record) {
+// A body longer than `limit` bytes (0: no limit) is parked, and sent to the
+// check service, from an unlinked temporary file instead. Returns the status
+// of the last read.
+apr_status_t capture_body(request_rec *r, api &record, apr_off_t limit) {
   ap_filter_t *f = ap_add_input_filter(filter_name, nullptr, r, r->connection);
   if (!f)
     return APR_SUCCESS;
@@ -147,6 +179,14 @@ apr_status_t capture_body(request_rec *r, api &record) {
   ctx->headers = r->headers_in;
   const apr_table_t *sent = apr_table_copy(r->pool, r->headers_in);
 
+  const apr_off_t declared = declared_length(r);
+  spool_file spool{nullptr, 0};
+  if (limit > 0 && declared > limit)
+    open_spool(r, &spool);
+  if (!spool.file)
+    reserve_body(r, record, declared);
+  bool tried_spool = spool.file != nullptr;
+
   check_body::body_sink sink(record);
   for (;;) {
     apr_status_t rv = ap_get_brigade(f->next, read_bb, AP_MODE_READBYTES,
@@ -154,10 +194,24 @@ apr_status_t capture_body(request_rec *r, api &record) {
     ctx->status = rv;
     if (rv != APR_SUCCESS)
       break;
-    if (park_read(ctx, read_bb, r->pool, sink))
+    if (spool.file) {
+      if (spool_read(ctx, read_bb, &spool, r->pool, sink, record))
+        break;
+      continue;
+    }
+    const bool end = park_read(ctx, read_bb, r->pool, sink);
+    if (limit > 0 && !tried_spool &&
+        sink.body_bytes() > static_cast<uint64_t>(limit)) {
+      // A body of unknown length just went over the limit.
+      tried_spool = true;
+      if (open_spool(r, &spool))
+        spool_parked(ctx, &spool, sink, record);
+    }
+    if (end)
       break;
   }
   apr_brigade_destroy(read_bb);
+  spool_finish(ctx, &spool, r->pool, record);
 
   // Until the body is handed over, the request keeps the headers the client
   // sent, as it would if nothing had read the body yet.
@@ -314,12 +368,15 @@ int screen(request_rec *r, const dir_conf *conf) {
 
   set_facts(r, *record);
   check_body::add_head(*record, r->the_request, r->headers_in);
-  reserve_body(r, *record);
   // AP_FILTER_ERROR from the body read means the server has already sent its
   // own error response (413 over LimitRequestBody, 400 for broken chunking).
   // The check is still made with the bytes read, but nothing more may be
   // written: whatever comes of it, the server is told the request is done.
-  const bool answered = capture_body(r, *record) == AP_FILTER_ERROR;
+  const apr_off_t in_memory_limit = conf->body_in_memory_limit >= 0
+                                        ? conf->body_in_memory_limit
+                                        : default_body_in_memory_limit;
+  const bool answered =
+      capture_body(r, *record, in_memory_limit) == AP_FILTER_ERROR;
   const int unscreened = answered ? AP_FILTER_ERROR : DECLINED;
 
   for (int index = first; index < 2; ++index) {
@@ -477,6 +534,7 @@ void *create_dir_conf(apr_pool_t *pool, char *) {
   conf->skip_regex = nullptr;
   conf->timeout_ms = -1;
   conf->retry_seconds = -1;
+  conf->body_in_memory_limit = -1;
   return conf;
 }
 
@@ -498,6 +556,9 @@ void *merge_dir_conf(apr_pool_t *pool, void *base_conf, void *add_conf) {
   conf->timeout_ms = add->timeout_ms != -1 ? add->timeout_ms : base->timeout_ms;
   conf->retry_seconds =
       add->retry_seconds != -1 ? add->retry_seconds : base->retry_seconds;
+  conf->body_in_memory_limit = add->body_in_memory_limit != -1
+                                   ? add->body_in_memory_limit
+                                   : base->body_in_memory_limit;
   return conf;
 }
 
@@ -545,6 +606,16 @@ const char *set_retry(cmd_parms *, void *conf_ptr, const char *text) {
   static_cast<dir_conf *>(conf_ptr)->retry_seconds = value;
   return nullptr;
 }
+const char *set_body_in_memory_limit(cmd_parms *, void *conf_ptr,
+                                     const char *text) {
+  char *end = nullptr;
+  apr_off_t value = -1;
+  if (!apr_isdigit(*text) ||
+      apr_strtoff(&value, text, &end, 10) != APR_SUCCESS || *end || value < 0)
+    return "VornexBodyInMemoryLimit takes a number of bytes (0: no limit)";
+  static_cast<dir_conf *>(conf_ptr)->body_in_memory_limit = value;
+  return nullptr;
+}
 } // namespace
 
 const command_rec config_options[] = {
@@ -568,6 +639,8 @@ const command_rec config_options[] = {
      "Time limit of one check attempt, in milliseconds"},
     {"VornexRetry", setter(set_retry), nullptr, RSRC_CONF, TAKE1,
      "Seconds a failed check server is not asked"},
+    {"VornexBodyInMemoryLimit", setter(set_body_in_memory_limit), nullptr,
+     RSRC_CONF, TAKE1, "Longest request body kept in memory, in bytes"},
     {nullptr, nullptr, nullptr, 0, RAW_ARGS, nullptr}};
 
 // ---- hooks ---------------------------------------------------------------
