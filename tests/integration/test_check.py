@@ -1,13 +1,14 @@
 """The check request on the wire, verdict enforcement and failover."""
 
 import re
+import socket
 import sys
 
 sys.dont_write_bytecode = True
 
 import harness  # noqa: E402
 from harness import (LOOPBACK, body_of, check_reply, echo_line,  # noqa: E402
-                     exchange, free_port, request)
+                     exchange, request)
 
 PAGE = b"<html><body>the real page</body></html>\n"
 DENIED = b"<html>denied by the site</html>\n"
@@ -277,7 +278,13 @@ class FailoverTest(harness.ServerTestCase):
     def setUpClass(cls):
         cls.primary = cls.check_server()
         cls.secondary = cls.check_server()
-        closed = "%s:%d" % (LOOPBACK, free_port())
+        # Bound and never listening for the whole class: connecting to it is
+        # refused, and no other socket on the machine, listening or making a
+        # connection, can take the port meanwhile.
+        held = socket.socket()
+        cls.addClassCleanup(held.close)
+        held.bind((LOOPBACK, 0))
+        closed = "%s:%d" % held.getsockname()
         pairs = {
             "working": (cls.primary.address, cls.secondary.address),
             "refused": (closed, cls.secondary.address),

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <fstream>
 #include <mutex>
 #include <regex>
@@ -29,7 +30,9 @@ public:
     port = server.bind_to_any_port("127.0.0.1");
     server.widen_listen_queue();
     listener = std::thread([this] { server.listen_after_bind(); });
-    for (int i = 0; i < 2000 && !server.is_running(); ++i)
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!server.is_running() && std::chrono::steady_clock::now() < deadline)
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   ~running_server() {
@@ -202,6 +205,12 @@ TEST(ServerRate, CountsExactlyUnderConcurrency) {
   for (int t = 0; t < 8; ++t)
     threads.emplace_back([&] {
       httplib::Client client("127.0.0.1", server.port);
+      // Eight clients share two busy cores with the server's eight threads:
+      // waits far past the library's 5 s default keep a slow turn from
+      // counting as a failed check.
+      client.set_connection_timeout(30, 0);
+      client.set_read_timeout(30, 0);
+      client.set_write_timeout(30, 0);
       for (int i = 0; i < 20; ++i) {
         auto result =
             client.Post("/v2.1/check", {{"VX-RemoteAddr", "10.1.1.1"}},
