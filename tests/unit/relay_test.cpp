@@ -1,8 +1,11 @@
 // The parked request body: parking reads and handing the bytes to readers of
 // every input mode, over real APR brigades.
 #include "relay.h"
+#include "test_servers.h"
 
+#include <apr_file_io.h>
 #include <apr_general.h>
+#include <apr_strings.h>
 
 #include <gtest/gtest.h>
 
@@ -18,6 +21,7 @@ using vornex::module::filter_ctx;
 using vornex::module::park_read;
 using vornex::module::relay;
 using vornex::module::relay_mode;
+using vornex::module::spool_file;
 
 // What one relay call delivered.
 struct delivery {
@@ -429,6 +433,181 @@ TEST_F(Relay, SameEntriesComparesNamesValuesAndOrder) {
     EXPECT_EQ(vornex::module::same_entries(make(base), make(cases[i].first)),
               cases[i].second)
         << "case " << i;
+}
+
+// What a reader that takes one apr_bucket_read of each bucket for all of it
+// gets; a bucket that gives less (a file bucket) is reported.
+struct one_read_delivery {
+  std::string bytes;
+  bool eos = false;
+  bool short_read = false;
+};
+
+class Spool : public Relay {
+protected:
+  void SetUp() override {
+    Relay::SetUp();
+    ASSERT_EQ(apr_temp_dir_get(&dir, pool), APR_SUCCESS);
+  }
+
+  // A read as the filters below deliver it: heap buckets of at most 8192
+  // bytes, and the end of the body with the last of them when `eos`.
+  apr_bucket_brigade *read_of(const std::string &bytes, bool eos) {
+    apr_bucket_brigade *bb = brigade();
+    for (size_t i = 0; i < bytes.size(); i += 8192)
+      add_heap(bb, bytes.substr(i, 8192));
+    if (eos)
+      add_eos(bb);
+    return bb;
+  }
+
+  one_read_delivery read_all(apr_off_t readbytes) {
+    one_read_delivery d;
+    for (int calls = 0; ctx.brigade && calls < 100000; ++calls) {
+      apr_bucket_brigade *bb = brigade();
+      relay(&ctx, bb, relay_mode::readbytes, APR_BLOCK_READ, readbytes);
+      for (apr_bucket *b = APR_BRIGADE_FIRST(bb);
+           b != APR_BRIGADE_SENTINEL(bb);) {
+        if (APR_BUCKET_IS_EOS(b))
+          d.eos = true;
+        const apr_size_t declared = b->length;
+        const char *data = nullptr;
+        apr_size_t length = 0;
+        apr_bucket_read(b, &data, &length, APR_BLOCK_READ);
+        d.short_read = d.short_read || length != declared;
+        d.bytes.append(data, length);
+        apr_bucket *next = APR_BUCKET_NEXT(b);
+        apr_bucket_delete(b);
+        // One read per bucket: whatever the read left behind is skipped.
+        b = next;
+        if (length != declared && b != APR_BRIGADE_SENTINEL(bb))
+          b = APR_BUCKET_NEXT(b);
+      }
+      apr_brigade_destroy(bb);
+    }
+    return d;
+  }
+
+  // The check body the record sends, as a check server receives it.
+  std::string sent(vornex::api &record) {
+    server.answer({200, {}, ""});
+    record.set_server_name(server.address());
+    EXPECT_EQ(record.execute(), 0);
+    return server.last_body();
+  }
+
+  const char *dir = nullptr;
+  vornex_test::check_server server;
+};
+
+// A body spooled from its first byte reaches a one-read reader whole, in
+// memory buckets, and the check sends it from the file after the head.
+TEST_F(Spool, SpooledBodyReachesOneReadReaders) {
+  const std::string body = pattern(100000);
+  vornex::api record("127.0.0.1");
+  record.add_data(std::string("POST / HTTP/1.1\r\nHost: a\r\n"));
+  vornex::check_body::body_sink sink(record);
+  ctx.brigade = brigade();
+  spool_file spool{nullptr, 0};
+  ASSERT_EQ(vornex::module::spool_open(&spool, dir, pool), APR_SUCCESS);
+  EXPECT_FALSE(vornex::module::spool_read(
+      &ctx, read_of(body.substr(0, 50000), false), &spool, pool, sink, record));
+  EXPECT_TRUE(vornex::module::spool_read(
+      &ctx, read_of(body.substr(50000), true), &spool, pool, sink, record));
+  vornex::module::spool_finish(&ctx, &spool, pool, record);
+  EXPECT_EQ(std::string(record.get_data(), record.get_data_size()),
+            "POST / HTTP/1.1\r\nHost: a\r\n\r\n");
+  EXPECT_EQ(sink.body_bytes(), body.size());
+
+  EXPECT_EQ(sent(record), "POST / HTTP/1.1\r\nHost: a\r\n\r\n" + body);
+  const one_read_delivery d = read_all(8192);
+  EXPECT_FALSE(d.short_read);
+  EXPECT_EQ(d.bytes, body);
+  EXPECT_TRUE(d.eos);
+}
+
+// A body of unknown length kept in memory moves to the file when it goes
+// over the limit: the check body loses its in-memory copy, and readers and
+// the check still get every byte once, in order.
+TEST_F(Spool, BodyMovesToFileMidway) {
+  const std::string body = pattern(70001);
+  vornex::api record("127.0.0.1");
+  record.add_data(std::string("POST / HTTP/1.1\r\n"));
+  vornex::check_body::body_sink sink(record);
+  ctx.brigade = brigade();
+  EXPECT_FALSE(
+      park_read(&ctx, read_of(body.substr(0, 30000), false), pool, sink));
+  spool_file spool{nullptr, 0};
+  ASSERT_EQ(vornex::module::spool_open(&spool, dir, pool), APR_SUCCESS);
+  vornex::module::spool_parked(&ctx, &spool, sink, record);
+  ASSERT_NE(spool.file, nullptr);
+  EXPECT_EQ(record.get_data_size(), sink.body_start());
+  EXPECT_TRUE(vornex::module::spool_read(
+      &ctx, read_of(body.substr(30000), true), &spool, pool, sink, record));
+  vornex::module::spool_finish(&ctx, &spool, pool, record);
+  EXPECT_EQ(sent(record), "POST / HTTP/1.1\r\n\r\n" + body);
+  const one_read_delivery d = read_all(8000);
+  EXPECT_FALSE(d.short_read);
+  EXPECT_EQ(d.bytes, body);
+}
+
+// When the file takes no more bytes, what it holds is parked from it and read
+// back into the check body, and the rest of the body stays in memory.
+TEST_F(Spool, FullFileKeepsRestInMemory) {
+  const std::string body = pattern(40000);
+  // A file that already holds the first 10000 bytes and refuses writes.
+  char *path = apr_pstrcat(pool, dir, "/vornex-test-XXXXXX", nullptr);
+  apr_file_t *writer = nullptr;
+  ASSERT_EQ(apr_file_mktemp(&writer, path, 0, pool), APR_SUCCESS);
+  ASSERT_EQ(apr_file_write_full(writer, body.data(), 10000, nullptr),
+            APR_SUCCESS);
+  apr_file_t *read_only = nullptr;
+  ASSERT_EQ(apr_file_open(&read_only, path, APR_FOPEN_READ, 0, pool),
+            APR_SUCCESS);
+  spool_file spool{read_only, 10000};
+
+  vornex::api record("127.0.0.1");
+  record.add_data(std::string("POST / HTTP/1.1\r\n"));
+  vornex::check_body::body_sink sink(record);
+  sink.add_outside(10000);
+  ctx.brigade = brigade();
+  EXPECT_TRUE(vornex::module::spool_read(
+      &ctx, read_of(body.substr(10000), true), &spool, pool, sink, record));
+  EXPECT_EQ(spool.file, nullptr);
+  vornex::module::spool_finish(&ctx, &spool, pool, record);
+  EXPECT_EQ(std::string(record.get_data(), record.get_data_size()),
+            "POST / HTTP/1.1\r\n\r\n" + body);
+  const one_read_delivery d = read_all(8192);
+  EXPECT_FALSE(d.short_read);
+  EXPECT_EQ(d.bytes, body);
+  EXPECT_TRUE(d.eos);
+}
+
+// An end of body that came in a read of its own is handed over in a call of
+// its own; one that came with the last bytes comes with them.
+TEST_F(Spool, EndOfBodyKeepsItsReadBoundary) {
+  for (const bool alone : {true, false}) {
+    vornex::api record("127.0.0.1");
+    vornex::check_body::body_sink sink(record);
+    ctx.brigade = brigade();
+    ctx.eos_alone = false;
+    if (alone) {
+      EXPECT_FALSE(park_read(&ctx, read_of("abc", false), pool, sink));
+      EXPECT_TRUE(park_read(&ctx, read_of("", true), pool, sink));
+    } else {
+      EXPECT_TRUE(park_read(&ctx, read_of("abc", true), pool, sink));
+    }
+    apr_status_t rv;
+    delivery first = call(relay_mode::readbytes, 8192, &rv);
+    EXPECT_EQ(first.bytes, "abc");
+    EXPECT_EQ(first.eos, !alone) << "alone=" << alone;
+    if (alone) {
+      delivery second = call(relay_mode::readbytes, 8192, &rv);
+      EXPECT_EQ(second.bytes, "");
+      EXPECT_TRUE(second.eos);
+    }
+    EXPECT_EQ(ctx.brigade, nullptr);
+  }
 }
 
 } // namespace
