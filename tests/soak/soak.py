@@ -5,13 +5,14 @@ with two stand-in check servers on loopback.
 Concurrent clients send a fixed, seeded plan of GET and POST requests
 (bodies of random sizes up to 1 MiB) to paths whose rule gives every verdict.
 Halfway through, apache2 gets a graceful restart; later the primary check
-server is killed with SIGKILL and started again a few seconds after. At the
-end the run fails unless every POST body reached the CGI script intact, every
-response is the one its verdict calls for (or a fail-open that the module
-logged), no worker crashed, and the workers' memory did not grow by more than
-the limit from the first to the last quarter of the run.
+server is killed with SIGKILL and started again a few seconds after, once
+requests were screened without it. At the end the run fails unless every POST
+body reached the CGI script intact, every response is the one its verdict
+calls for (or a fail-open that the module logged), no worker crashed, and the
+workers' memory did not grow by more than the limit from the first to the
+last quarter of the run.
 
-Memory: every half second the VmRSS of each worker process (the children of
+Memory: five times a second the VmRSS of each worker process (the children of
 the apache2 parent that run threads; the cgid daemon does not) is read from
 /proc. A quarter's figure is the mean, over the samples taken while that
 quarter's requests were answered, of the mean RSS per worker process. A
@@ -31,6 +32,7 @@ import random
 import re
 import resource
 import signal
+import socket
 import subprocess
 import sys
 import threading
@@ -202,12 +204,17 @@ def judge(item, status, headers, body, sent, tally):
         headers.items()), body[:120]))
 
 
+# How long a script request answered 503 while mod_cgid restarts its daemon
+# is sent again, a pause between tries: far longer than the restart takes on
+# a busy machine.
+CGID_RETRY_SECONDS = 60
+CGID_RETRY_PAUSE = 0.5
+
 # Failures on a reused keep-alive connection before any byte of an answer:
 # the server closed the idle connection as the request went out (it does so
 # at a graceful restart and after its keep-alive time-out). The request never
 # reached a handler, so the client sends it again once on a new connection,
 # as HTTP clients do; the retries are counted and reported.
-CGID_RETRIES = 10
 STALE_CONNECTION = (http.client.RemoteDisconnected, ConnectionResetError,
                     BrokenPipeError, ConnectionAbortedError)
 
@@ -228,7 +235,7 @@ def client(port, plan, next_index, tally, seed, number):
         if sent is not None:
             headers["Content-Type"] = "application/octet-stream"
         stale_retried = False
-        script_retries = 0
+        script_retry_end = None
         while True:
             reused = conn is not None
             if conn is None:
@@ -263,21 +270,24 @@ def client(port, plan, next_index, tally, seed, number):
                 conn = None
                 tally.add("errors", item, "reading the body: %r" % e)
                 break
-            if response.status == 503 and script_retries < CGID_RETRIES and \
-                    item.verdict in SERVED and not item.static:
+            if response.status == 503 and item.verdict in SERVED and \
+                    not item.static:
                 # mod_cgid restarts its daemon at a graceful restart; a
                 # script request caught in between gets 503. Sent again
-                # after a pause; every 503 is matched with a cgid error line
-                # after the run.
-                script_retries += 1
-                time.sleep(0.5)
-                with tally.lock:
-                    tally.cgid_retries += 1
-                    if item.verdict == "fail_open":
-                        tally.fail_retries += 1
-                conn.close()
-                conn = None
-                continue
+                # after a pause, for as long as the restart may take; every
+                # 503 is matched with a cgid error line after the run.
+                now = time.monotonic()
+                if script_retry_end is None:
+                    script_retry_end = now + CGID_RETRY_SECONDS
+                if now < script_retry_end:
+                    time.sleep(CGID_RETRY_PAUSE)
+                    with tally.lock:
+                        tally.cgid_retries += 1
+                        if item.verdict == "fail_open":
+                            tally.fail_retries += 1
+                    conn.close()
+                    conn = None
+                    continue
             judge(item, response.status, response.headers, body, sent, tally)
             left -= 1
             if response.will_close or left <= 0:
@@ -291,6 +301,20 @@ def client(port, plan, next_index, tally, seed, number):
 
 
 # ---- processes -----------------------------------------------------------
+
+def service_port():
+    """A loopback port that is free now, below the kernel's range for
+    outgoing connections (32768 up on Debian): none of the connections made
+    while the primary is down can take its port before it starts again."""
+    for port in random.sample(range(10000, 32768), 200):
+        with socket.socket() as sock:
+            try:
+                sock.bind((LOOPBACK, port))
+            except OSError:
+                continue
+        return port
+    raise RuntimeError("no free loopback port below 32768")
+
 
 def workers_rss(parent):
     """{pid: VmRSS in KiB} of the server's worker processes: the parent's
@@ -393,7 +417,8 @@ def configure(apache, primary, secondary):
 
 
 def sampler(apache, tally, warmup, samples, stop):
-    while not stop.wait(0.5):
+    # Often enough that a quarter served quickly still gets its samples.
+    while not stop.wait(0.2):
         rss = workers_rss(apache.proc.pid)
         with tally.lock:
             done = tally.done
@@ -436,9 +461,9 @@ def run(args):
     plan = [Item(args.seed, i) for i in range(warmup + total)]
     apache = harness.Apache(mpm="event", cgi="cgid")
     logs = os.path.join(apache.root, "logs")
-    primary = CheckService(binary, harness.free_port(),
+    primary = CheckService(binary, service_port(),
                            os.path.join(logs, "primary.log"))
-    secondary = CheckService(binary, harness.free_port(),
+    secondary = CheckService(binary, service_port(),
                              os.path.join(logs, "secondary.log"))
     tally = Tally()
     samples = []
@@ -480,10 +505,17 @@ def run(args):
         os.kill(apache.proc.pid, signal.SIGUSR1)
 
         # Later the primary check server dies and comes back on its port.
+        # It stays down for the set time and, however slowly a busy machine
+        # answers, until two rounds of requests were answered after it died:
+        # the later round was screened with the primary gone.
         wait_done(warmup + total * 13 // 20)
         events["primary killed at"] = tally.done
         primary.kill()
-        time.sleep(args.down_seconds)
+        killed = time.monotonic()
+        wait_done(tally.done + 2 * concurrency)
+        down = time.monotonic() - killed
+        if down < args.down_seconds:
+            time.sleep(args.down_seconds - down)
         events["primary restarted at"] = tally.done
         primary.start()
 
