@@ -15,11 +15,9 @@
 #include <http_request.h>
 #include <util_filter.h>
 
-#include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <map>
@@ -54,8 +52,8 @@ struct dir_conf {
   // skip_uri compiled when its directive was read; null when it did not
   // compile (reported on every request it applies to).
   const ap_regex_t *skip_regex;
-  int timeout_ms;    // VornexTimeout; -1 unset (the 9 s bound per attempt)
-  int retry_seconds; // VornexRetry; -1 unset, 0 off
+  apr_off_t timeout_ms;    // VornexTimeout; -1 unset (9 s per attempt)
+  apr_off_t retry_seconds; // VornexRetry; -1 unset, 0 off
   // VornexBodyInMemoryLimit; -1 unset (1 MiB), 0 every body in memory
   apr_off_t body_in_memory_limit;
 };
@@ -322,7 +320,8 @@ void mark_failed(request_rec *r, const char *server, int seconds) {
 // unscreened. With VornexRetry, a server marked as failed is passed over.
 int screen(request_rec *r, const dir_conf *conf) {
   const char *const servers[2] = {conf->primary_server, conf->secondary_server};
-  const int retry = conf->retry_seconds > 0 ? conf->retry_seconds : 0;
+  const int retry =
+      conf->retry_seconds > 0 ? static_cast<int>(conf->retry_seconds) : 0;
   const bool skipped[2] = {retry && is_marked(r, servers[0]),
                            retry && is_marked(r, servers[1])};
   if (skipped[0] && skipped[1]) {
@@ -580,41 +579,40 @@ const char *set_skip(cmd_parms *cmd, void *conf_ptr, const char *expression) {
   return nullptr;
 }
 
-// A whole decimal number from `low` to `high`, or -1.
-int bounded_number(const char *text, long low, long high) {
-  char *end = nullptr;
-  errno = 0;
-  const long value = std::strtol(text, &end, 10);
-  if (errno || end == text || *end || value < low || value > high ||
-      !apr_isdigit(*text))
-    return -1;
-  return static_cast<int>(value);
-}
+// A numeric directive: where its value goes in dir_conf, the values it
+// takes, and what the configuration reader says about any other.
+struct number_slot {
+  size_t offset;
+  apr_off_t low;
+  apr_off_t high;
+  const char *error;
+};
 
-const char *set_timeout(cmd_parms *, void *conf_ptr, const char *text) {
-  const int value = bounded_number(text, 1, 30000);
-  if (value < 0)
-    return "VornexTimeout takes a number of milliseconds from 1 to 30000";
-  static_cast<dir_conf *>(conf_ptr)->timeout_ms = value;
-  return nullptr;
-}
+const number_slot timeout_slot = {
+    offsetof(dir_conf, timeout_ms), 1, 30000,
+    "VornexTimeout takes a number of milliseconds from 1 to 30000"};
+const number_slot retry_slot = {
+    offsetof(dir_conf, retry_seconds), 0, 86400,
+    "VornexRetry takes a number of seconds from 0 to 86400"};
+const number_slot body_limit_slot = {
+    offsetof(dir_conf, body_in_memory_limit), 0, APR_INT64_MAX,
+    "VornexBodyInMemoryLimit takes a number of bytes (0: no limit)"};
 
-const char *set_retry(cmd_parms *, void *conf_ptr, const char *text) {
-  const int value = bounded_number(text, 0, 86400);
-  if (value < 0)
-    return "VornexRetry takes a number of seconds from 0 to 86400";
-  static_cast<dir_conf *>(conf_ptr)->retry_seconds = value;
-  return nullptr;
-}
-const char *set_body_in_memory_limit(cmd_parms *, void *conf_ptr,
-                                     const char *text) {
+// Stores a whole decimal number within the directive's bounds.
+const char *set_number(cmd_parms *cmd, void *conf_ptr, const char *text) {
+  const auto *slot = static_cast<const number_slot *>(cmd->info);
   char *end = nullptr;
   apr_off_t value = -1;
   if (!apr_isdigit(*text) ||
-      apr_strtoff(&value, text, &end, 10) != APR_SUCCESS || *end || value < 0)
-    return "VornexBodyInMemoryLimit takes a number of bytes (0: no limit)";
-  static_cast<dir_conf *>(conf_ptr)->body_in_memory_limit = value;
+      apr_strtoff(&value, text, &end, 10) != APR_SUCCESS || *end ||
+      value < slot->low || value > slot->high)
+    return slot->error;
+  *reinterpret_cast<apr_off_t *>(static_cast<char *>(conf_ptr) + slot->offset) =
+      value;
   return nullptr;
+}
+void *number(const number_slot &slot) {
+  return const_cast<number_slot *>(&slot);
 }
 } // namespace
 
@@ -635,11 +633,11 @@ const command_rec config_options[] = {
     {"VornexCgiCompat", setter(ap_set_flag_slot),
      slot(offsetof(dir_conf, cgi_compat)), OR_ALL, FLAG,
      "Enable mod_cgi compat mode"},
-    {"VornexTimeout", setter(set_timeout), nullptr, RSRC_CONF, TAKE1,
-     "Time limit of one check attempt, in milliseconds"},
-    {"VornexRetry", setter(set_retry), nullptr, RSRC_CONF, TAKE1,
+    {"VornexTimeout", setter(set_number), number(timeout_slot), RSRC_CONF,
+     TAKE1, "Time limit of one check attempt, in milliseconds"},
+    {"VornexRetry", setter(set_number), number(retry_slot), RSRC_CONF, TAKE1,
      "Seconds a failed check server is not asked"},
-    {"VornexBodyInMemoryLimit", setter(set_body_in_memory_limit), nullptr,
+    {"VornexBodyInMemoryLimit", setter(set_number), number(body_limit_slot),
      RSRC_CONF, TAKE1, "Longest request body kept in memory, in bytes"},
     {nullptr, nullptr, nullptr, 0, RAW_ARGS, nullptr}};
 

@@ -24,7 +24,7 @@ class DirectivesDocTest(unittest.TestCase):
     def test_every_directive_is_documented_with_its_help_text(self):
         """Each entry of the directive table has a section giving its help text."""
         table = re.findall(r'\{"(Vornex\w+)",\s*setter\(\w+\),'
-                           r'\s*(?:slot\([^)]*\)\)|nullptr),'
+                           r'\s*(?:slot\([^)]*\)\)|number\(\w+\)),'
                            r'\s*(\w+),\s*(\w+),\s*"([^"]*)"\}', self.module)
         entries = len(re.findall(r'\{"Vornex\w+",', self.module))
         self.assertEqual(len(table), entries)
