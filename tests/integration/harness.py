@@ -324,7 +324,7 @@ class Apache:
     """Debian's apache2 on loopback, with a server root of its own."""
 
     def __init__(self, mpm="event", cgi="cgid", modules=(), ports=1,
-                 vornex_first=False, vornex=True):
+                 vornex_first=False, vornex=True, environment=None):
         self.mpm = mpm
         self.cgi = cgi
         self.modules = list(modules)
@@ -334,6 +334,8 @@ class Apache:
         # leaves it out, to see what the server does without it.
         self.vornex_first = vornex_first
         self.vornex = vornex
+        # Variables added to apache2's environment (TMPDIR, say).
+        self.environment = dict(environment or {})
         self.root = tempfile.mkdtemp(prefix="vornex-it-")
         os.chmod(self.root, 0o755)
         for d in ("htdocs", "cgi-bin", "logs", "run"):
@@ -441,10 +443,14 @@ class Apache:
 
     def server_environment(self):
         """The environment for apache2: with a sanitizer build, the runtime
-        preloaded and its reports written to files under report_dir."""
-        if not SANITIZER_PRELOAD:
+        preloaded and its reports written to files under report_dir; with
+        the variables given to the constructor."""
+        if not SANITIZER_PRELOAD and not self.environment:
             return None
         env = dict(os.environ)
+        env.update(self.environment)
+        if not SANITIZER_PRELOAD:
+            return env
         env["LD_PRELOAD"] = ":".join(
             p for p in (SANITIZER_PRELOAD, env.get("LD_PRELOAD")) if p)
         log = "log_path=%s" % os.path.join(self.report_dir, "sanitizer")

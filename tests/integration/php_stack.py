@@ -32,7 +32,7 @@ class PhpFpm:
     next to it, running its children as www-data when started as root.
     PHP itself keeps Debian's php.ini for FPM, as deployed."""
 
-    def __init__(self, root, children=3):
+    def __init__(self, root, children=3, max_body=MAX_BODY):
         self.dir = os.path.join(root, "fpm")
         os.makedirs(self.dir, exist_ok=True)
         os.chmod(self.dir, 0o755)
@@ -41,6 +41,7 @@ class PhpFpm:
         self.error_log = os.path.join(self.dir, "error.log")
         self.pid_file = os.path.join(self.dir, "php-fpm.pid")
         self.children = children
+        self.max_body = max_body
         self.proc = None
         self._console = None
 
@@ -64,8 +65,8 @@ class PhpFpm:
             # Scripts see the server's variables, not the pool's.
             "clear_env = yes",
             "catch_workers_output = yes",
-            "php_admin_value[post_max_size] = %d" % MAX_BODY,
-            "php_admin_value[upload_max_filesize] = %d" % MAX_BODY,
+            "php_admin_value[post_max_size] = %d" % self.max_body,
+            "php_admin_value[upload_max_filesize] = %d" % self.max_body,
         ]
         user = _unprivileged_user()
         if user:
