@@ -50,7 +50,9 @@ FD_SLACK = 3
 THREADS_PER_CHILD = 40
 RETRY_SECONDS = 3
 CHECK_BODY = 4 * 1024 * 1024
-SLOW_READ_RATE = 64 * 1024  # bytes a second, far under the check's size
+# Bytes a second: the kernel takes about 2 MiB of the check at once, the
+# rest would take half a minute.
+SLOW_READ_RATE = 64 * 1024
 CAP = 4 * 1024 * 1024
 
 # A status line that would take 45 s to arrive; headers and a body that
@@ -234,11 +236,11 @@ class DeadlineTest(harness.ServerTestCase):
             owned.append(server)
             return server
 
-        cls.rows = []
+        planned = []
         for bound in BOUNDS:
             limit = [] if bound[1] is None else [
                 "VornexTimeout %d" % bound[1]]
-            for index, fault in enumerate(FAULTS):
+            for fault in FAULTS:
                 make = fault[1]
                 for mode in ("failover", "fail-open"):
                     second = (cls.good if mode == "failover"
@@ -247,7 +249,7 @@ class DeadlineTest(harness.ServerTestCase):
                         "default" if bound[1] is None else "short",
                         case_id(fault[0]), mode)
                     host(name, own(make()), second, limit)
-                    cls.rows.append((fault, bound, mode, name))
+                    planned.append((fault, bound, mode, name))
         cls.silent_200 = own(HoldingServer(silent))
         host("timeout-200", cls.silent_200, cls.good, ["VornexTimeout 200"])
         host("timeout-6000", own(HoldingServer(silent)), cls.good,
@@ -278,7 +280,7 @@ class DeadlineTest(harness.ServerTestCase):
                 name, port, os.path.join(s.root, "logs", name + ".log"),
                 primary, secondary, directives)
         cls.rows = [Row(fault, bound, mode, cls.hosts[name])
-                    for fault, bound, mode, name in cls.rows]
+                    for fault, bound, mode, name in planned]
         # One worker process, so that its threads, descriptors and marks
         # are the ones the tests look at.
         conf = ["StartServers 1", "ServerLimit 1",
@@ -422,14 +424,14 @@ class DeadlineTest(harness.ServerTestCase):
 
     def test_hostile_servers_end_within_default_bound(self):
         """Without VornexTimeout, each hostile server is given up within 9 s
-        an attempt: the secondary's verdict or the unscreened script answers
+        per attempt: the secondary's verdict or the unscreened script answers
         with the whole body, and the worker keeps no thread or
         descriptor."""
         self.run_fault_table("default")
 
     def test_hostile_servers_end_within_configured_timeout(self):
         """With VornexTimeout 2000, each hostile server is given up within
-        2 s an attempt with "Connection timed out", and the request is
+        2 s per attempt with "Connection timed out", and the request is
         answered as under the default bound."""
         self.run_fault_table(BOUNDS[1][0])
 
