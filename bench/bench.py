@@ -132,7 +132,7 @@ def start_process(cmd, what, port, log_path):
     out = open(log_path, "wb")
     proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=out,
                             stderr=subprocess.STDOUT, start_new_session=True,
-                            preexec_fn=harness._die_with_parent)
+                            preexec_fn=harness.die_with_parent)
     out.close()
     wait_port(port, proc, what)
     return proc

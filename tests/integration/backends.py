@@ -13,6 +13,7 @@ import tempfile
 import threading
 import time
 
+import harness
 from harness import LOOPBACK, echo_line, sha256
 
 WS_GUID = b"258EAFA5-E914-47DA-95CA-C5AB0DC11B65"
@@ -80,36 +81,27 @@ def values(headers, name):
     return [v for n, v in headers if n.lower() == name.lower()]
 
 
-class StreamServer:
+class StreamServer(harness.LoopbackServer):
     """Accepts connections on a loopback TCP port, or on a Unix socket when
     `unix` is true, and serves each on a thread of its own with
     `_serve(conn)`. The Unix socket lives in a directory of its own that the
     unprivileged Apache workers can enter, and is writable by everyone."""
 
     def __init__(self, unix=False):
-        self._lock = threading.Lock()
-        self._stop = threading.Event()
         self._open = set()
         self.errors = []
         self.unix_path = None
         self._dir = None
+        self.port = None
+        sock = None
         if unix:
             self._dir = tempfile.mkdtemp(prefix="vornex-backend-")
             os.chmod(self._dir, 0o755)
             self.unix_path = os.path.join(self._dir, "backend.sock")
-            self._sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-            self._sock.bind(self.unix_path)
+            sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+            sock.bind(self.unix_path)
             os.chmod(self.unix_path, 0o666)
-            self.port = None
-        else:
-            self._sock = socket.socket()
-            self._sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-            self._sock.bind((LOOPBACK, 0))
-            self.port = self._sock.getsockname()[1]
-        self._sock.listen(128)
-        self._sock.settimeout(0.2)
-        self._thread = threading.Thread(target=self._accept, daemon=True)
-        self._thread.start()
+        super().__init__(sock)
 
     def url(self, scheme="http"):
         """What ProxyPass names as this backend's root."""
@@ -117,19 +109,11 @@ class StreamServer:
             return "unix:%s|%s://localhost/" % (self.unix_path, scheme)
         return "%s://%s:%d/" % (scheme, LOOPBACK, self.port)
 
-    def _accept(self):
-        while not self._stop.is_set():
-            try:
-                conn, _ = self._sock.accept()
-            except socket.timeout:
-                continue
-            except OSError:
-                return
-            conn.settimeout(60)
-            with self._lock:
-                self._open.add(conn)
-            threading.Thread(target=self._run, args=(conn,),
-                             daemon=True).start()
+    def _on_connection(self, conn):
+        conn.settimeout(60)
+        with self._lock:
+            self._open.add(conn)
+        threading.Thread(target=self._run, args=(conn,), daemon=True).start()
 
     def _run(self, conn):
         try:
@@ -149,9 +133,7 @@ class StreamServer:
         raise NotImplementedError
 
     def close(self):
-        self._stop.set()
-        self._sock.close()
-        self._thread.join(5)
+        super().close()
         with self._lock:
             conns = list(self._open)
         for conn in conns:

@@ -61,7 +61,7 @@ echo strlen($body), ' ', hash('sha256', $body), "\\n";
 BODY_SIZES = (0, 1, 8191, 8192, 8193, 65536, 1024 * 1024 + 1)
 
 
-def _die_with_parent():
+def die_with_parent():
     """Runs in the child before exec: the kernel sends SIGTERM to the server
     if the test process dies without stopping it (killed by a time-out)."""
     try:
@@ -99,6 +99,19 @@ def main():
             os.environ[variable] = os.path.abspath(argv[i + 1])
             del argv[i:i + 2]
     unittest.main(argv=argv, verbosity=2)
+
+
+def stop_process(proc, timeout):
+    """Sends SIGTERM to a process started in a session of its own and waits
+    `timeout` seconds; then kills its whole process group."""
+    if proc is None or proc.poll() is not None:
+        return
+    proc.send_signal(signal.SIGTERM)
+    try:
+        proc.wait(timeout)
+    except subprocess.TimeoutExpired:
+        os.killpg(proc.pid, signal.SIGKILL)
+        proc.wait(10)
 
 
 def free_port():
@@ -244,19 +257,22 @@ def read_check_request(conn):
 
 
 class LoopbackServer:
-    """A listening socket on an ephemeral loopback port that serves each
-    connection on a thread of its own with `_serve(conn)`."""
+    """A listening socket that serves each connection on a thread of its own
+    with `_serve(conn)`: an ephemeral loopback TCP port, or `sock` when a
+    subclass binds its own (a Unix socket, say)."""
 
-    def __init__(self):
+    def __init__(self, sock=None):
         self._lock = threading.Lock()
         self._stop = threading.Event()
-        self._sock = socket.socket()
-        self._sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self._sock.bind((LOOPBACK, 0))
+        if sock is None:
+            sock = socket.socket()
+            sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            sock.bind((LOOPBACK, 0))
+            self.port = sock.getsockname()[1]
+            self.address = "%s:%d" % (LOOPBACK, self.port)
+        self._sock = sock
         self._sock.listen(128)
         self._sock.settimeout(0.2)
-        self.port = self._sock.getsockname()[1]
-        self.address = "%s:%d" % (LOOPBACK, self.port)
         self._thread = threading.Thread(target=self._accept, daemon=True)
         self._thread.start()
 
@@ -268,8 +284,11 @@ class LoopbackServer:
                 continue
             except OSError:
                 return
-            threading.Thread(target=self._serve, args=(conn,),
-                             daemon=True).start()
+            self._on_connection(conn)
+
+    def _on_connection(self, conn):
+        threading.Thread(target=self._serve, args=(conn,),
+                         daemon=True).start()
 
     def _serve(self, conn):
         raise NotImplementedError
@@ -428,6 +447,18 @@ class Apache:
                       "</FilesMatch>"]
         return "\n".join(lines) + "\n"
 
+    def make_certificate(self):
+        """A key and a self-signed certificate for 127.0.0.1, made for this
+        run under the server root; returns (key path, certificate path)."""
+        key, cert = self.root + "/key.pem", self.root + "/cert.pem"
+        subprocess.run(
+            ["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+             "ec_paramgen_curve:prime256v1", "-nodes", "-keyout", key,
+             "-out", cert, "-subj", "/CN=%s" % LOOPBACK, "-days", "2"],
+            check=True, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+            timeout=60)
+        return key, cert
+
     def configure(self, extra):
         self.write("httpd.conf", self.base_conf() + extra + "\n")
 
@@ -546,7 +577,7 @@ class Apache:
             self.server_command(), env=self.server_environment(),
             stdin=subprocess.DEVNULL, stdout=self._console,
             stderr=subprocess.STDOUT, start_new_session=True,
-            preexec_fn=_die_with_parent)
+            preexec_fn=die_with_parent)
         deadline = time.monotonic() + (300 if UNDER_VALGRIND else 20)
         waiting = list(self.ports)
         while waiting:
@@ -566,13 +597,7 @@ class Apache:
     def stop(self):
         """Stops the server; raises AssertionError if any of its processes
         wrote a sanitizer report or a memcheck error."""
-        if self.proc is not None and self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-            try:
-                self.proc.wait(120 if UNDER_VALGRIND else 15)
-            except subprocess.TimeoutExpired:
-                os.killpg(self.proc.pid, signal.SIGKILL)
-                self.proc.wait(10)
+        stop_process(self.proc, 120 if UNDER_VALGRIND else 15)
         if self._console:
             self._console.close()
             self._console = None

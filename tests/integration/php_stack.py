@@ -5,7 +5,6 @@ a front controller, and the set-up that runs one site on three servers
 (without the module and with it loaded last or first) for comparison."""
 
 import os
-import signal
 import socket
 import subprocess
 import time
@@ -87,7 +86,7 @@ class PhpFpm:
             [PHP_FPM, "-y", self.conf_path, "-F"],
             stdin=subprocess.DEVNULL, stdout=self._console,
             stderr=subprocess.STDOUT, start_new_session=True,
-            preexec_fn=harness._die_with_parent)
+            preexec_fn=harness.die_with_parent)
         deadline = time.monotonic() + timeout
         while not self._accepts():
             if self.proc.poll() is not None:
@@ -108,13 +107,7 @@ class PhpFpm:
     def stop(self, timeout=15):
         """Stops the master and its children; kills the whole group if
         they have not ended within `timeout` seconds."""
-        if self.proc is not None and self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-            try:
-                self.proc.wait(timeout)
-            except subprocess.TimeoutExpired:
-                os.killpg(self.proc.pid, signal.SIGKILL)
-                self.proc.wait(10)
+        harness.stop_process(self.proc, timeout)
         if self._console:
             self._console.close()
             self._console = None

@@ -63,13 +63,7 @@ class Http2Case:
         cls.backup = cls.check_server()
         s = cls.server = cls.apache(modules=MODULES, ports=2,
                                     vornex_first=cls.vornex_first)
-        key, cert = s.root + "/key.pem", s.root + "/cert.pem"
-        subprocess.run(
-            ["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
-             "ec_paramgen_curve:prime256v1", "-nodes", "-keyout", key,
-             "-out", cert, "-subj", "/CN=%s" % LOOPBACK, "-days", "2"],
-            check=True, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
-            timeout=60)
+        key, cert = s.make_certificate()
         s.configure("\n".join([
             "VornexPrimaryServer %s" % cls.check.address,
             "VornexSecondaryServer %s" % cls.backup.address,

@@ -1,7 +1,6 @@
 """TLS facts from mod_ssl and request bodies that arrive over TLS."""
 
 import ssl
-import subprocess
 import sys
 
 sys.dont_write_bytecode = True
@@ -19,13 +18,7 @@ class TlsTest(harness.ServerTestCase):
         cls.check = cls.check_server()
         cls.backup = cls.check_server()
         s = cls.server = cls.apache(modules=("ssl",), ports=2)
-        key, cert = s.root + "/key.pem", s.root + "/cert.pem"
-        subprocess.run(
-            ["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
-             "ec_paramgen_curve:prime256v1", "-nodes", "-keyout", key,
-             "-out", cert, "-subj", "/CN=%s" % LOOPBACK, "-days", "2"],
-            check=True, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
-            timeout=60)
+        key, cert = s.make_certificate()
         s.configure("\n".join([
             "VornexPrimaryServer %s" % cls.check.address,
             "VornexSecondaryServer %s" % cls.backup.address,
