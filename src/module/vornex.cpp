@@ -15,6 +15,9 @@
 #include <http_request.h>
 #include <util_filter.h>
 
+#include <apr_shm.h>
+#include <mod_status.h>
+
 #include <chrono>
 #include <climits>
 #include <cstdio>
@@ -28,6 +31,7 @@
 
 #include "api.h"
 #include "check_body.h"
+#include "counters.h"
 #include "field_name.h"
 #include "relay.h"
 
@@ -80,6 +84,25 @@ ssl_var_lookup_fn ssl_var_lookup = nullptr;
 // static_file_pattern, compiled once per configuration load before requests
 // are served; only read afterwards.
 const ap_regex_t *static_file_regex = nullptr;
+// The counters in shared memory made for the current configuration, or null
+// when none could be made; the pointer is written before requests are served.
+counter_block *shared_counters = nullptr;
+
+// The counter of a failed attempt's kind, or -1 for one not counted.
+int failure_counter(api::failure why) {
+  switch (why) {
+  case api::failure::connection:
+    return static_cast<int>(failure_kind::connection);
+  case api::failure::timeout:
+    return static_cast<int>(failure_kind::timeout);
+  case api::failure::answer:
+    return static_cast<int>(failure_kind::answer);
+  case api::failure::verdict:
+    return static_cast<int>(failure_kind::verdict);
+  default:
+    return -1;
+  }
+}
 
 const char *or_empty(const char *text) { return text ? text : ""; }
 
@@ -163,7 +186,8 @@ bool open_spool(request_rec *r, spool_file *spool) {
 // A body longer than `limit` bytes (0: no limit) is parked, and sent to the
 // check service, from an unlinked temporary file instead. Returns the status
 // of the last read.
-apr_status_t capture_body(request_rec *r, api &record, apr_off_t limit) {
+apr_status_t capture_body(request_rec *r, api &record, apr_off_t limit,
+                          uint64_t *body_bytes) {
   ap_filter_t *f = ap_add_input_filter(filter_name, nullptr, r, r->connection);
   if (!f)
     return APR_SUCCESS;
@@ -210,6 +234,7 @@ apr_status_t capture_body(request_rec *r, api &record, apr_off_t limit) {
   }
   apr_brigade_destroy(read_bb);
   spool_finish(ctx, &spool, r->pool, record);
+  *body_bytes = sink.body_bytes();
 
   // Until the body is handed over, the request keeps the headers the client
   // sent, as it would if nothing had read the body yet.
@@ -315,10 +340,38 @@ void mark_failed(request_rec *r, const char *server, int seconds) {
              seconds);
 }
 
+// What became of one screened request, for its notes and the counters.
+struct check_report {
+  outcome result = outcome::unscreened;
+  int server = -1;      // index of the server that gave the verdict
+  apr_time_t spent = 0; // in the check calls
+  uint64_t body_bytes = 0;
+};
+
+const char *const server_names[2] = {"primary", "secondary"};
+
+// Sets a per-request value as a note (for %{...}n) and in the environment
+// (for %{...}e, mod_headers and the application).
+void set_value(request_rec *r, const char *name, const char *value) {
+  apr_table_set(r->notes, name, value);
+  apr_table_set(r->subprocess_env, name, value);
+}
+
+void report(request_rec *r, const check_report &rep) {
+  set_value(r, "VORNEX_VERDICT", outcome_name(rep.result));
+  set_value(r, "VORNEX_CHECK_TIME",
+            apr_psprintf(r->pool, "%" APR_TIME_T_FMT, rep.spent));
+  if (rep.server >= 0)
+    set_value(r, "VORNEX_SERVER", server_names[rep.server]);
+  if (shared_counters)
+    count_checked(shared_counters, rep.result,
+                  static_cast<uint64_t>(rep.spent));
+}
+
 // Builds the check record, sends it to the primary server and, after a
 // failure, once to the secondary one; when both fail the request is served
 // unscreened. With VornexRetry, a server marked as failed is passed over.
-int screen(request_rec *r, const dir_conf *conf) {
+int check_request(request_rec *r, const dir_conf *conf, check_report &rep) {
   const char *const servers[2] = {conf->primary_server, conf->secondary_server};
   const int retry =
       conf->retry_seconds > 0 ? static_cast<int>(conf->retry_seconds) : 0;
@@ -344,6 +397,13 @@ int screen(request_rec *r, const dir_conf *conf) {
     if (retry &&
         (why == api::failure::connection || why == api::failure::timeout))
       mark_failed(r, servers[index], retry);
+    if (shared_counters) {
+      const int kind = failure_counter(why);
+      if (kind >= 0)
+        count(&shared_counters->failed[kind]);
+      if (index == 0 && !skipped[1])
+        count(&shared_counters->failovers);
+    }
   };
 
   std::optional<api> record;
@@ -374,8 +434,8 @@ int screen(request_rec *r, const dir_conf *conf) {
   const apr_off_t in_memory_limit = conf->body_in_memory_limit >= 0
                                         ? conf->body_in_memory_limit
                                         : default_body_in_memory_limit;
-  const bool answered =
-      capture_body(r, *record, in_memory_limit) == AP_FILTER_ERROR;
+  const bool answered = capture_body(r, *record, in_memory_limit,
+                                     &rep.body_bytes) == AP_FILTER_ERROR;
   const int unscreened = answered ? AP_FILTER_ERROR : DECLINED;
 
   for (int index = first; index < 2; ++index) {
@@ -392,14 +452,30 @@ int screen(request_rec *r, const dir_conf *conf) {
         return unscreened;
       }
     }
+    const apr_time_t start = apr_time_now();
     try {
+      if (shared_counters)
+        count(&shared_counters->body_bytes, rep.body_bytes);
       const int code = record->execute();
+      rep.spent += apr_time_now() - start;
+      rep.result = outcome_of(code);
+      rep.server = index;
       return answered ? AP_FILTER_ERROR : enforce(r, *record, code);
     } catch (const std::exception &e) {
+      rep.spent += apr_time_now() - start;
       failed(index, e.what(), record->last_failure());
     }
   }
   return unscreened;
+}
+
+int screen(request_rec *r, const dir_conf *conf) {
+  if (shared_counters)
+    count(&shared_counters->screened);
+  check_report rep;
+  const int result = check_request(r, conf, rep);
+  report(r, rep);
+  return result;
 }
 
 bool is_cgi_handler(const char *name) {
@@ -419,6 +495,13 @@ int handoff(request_rec *r) {
   request_rec *root = r;
   while (root->prev)
     root = root->prev;
+  // What screening found follows the request through its redirects, under
+  // the same names, for the access log and the application.
+  if (!r->main)
+    for (const char *name :
+         {"VORNEX_VERDICT", "VORNEX_CHECK_TIME", "VORNEX_SERVER"})
+      if (const char *value = apr_table_get(root->notes, name))
+        set_value(r, name, value);
   ap_filter_t *first = root->input_filters;
   if (!first || !first->frec || !first->frec->name)
     return DECLINED;
@@ -467,8 +550,12 @@ int handle(request_rec *r) {
                "regular expression");
     return HTTP_INTERNAL_SERVER_ERROR;
   }
-  if (ap_regexec(skip_regex, or_empty(r->unparsed_uri), 0, nullptr, 0) == 0)
+  if (ap_regexec(skip_regex, or_empty(r->unparsed_uri), 0, nullptr, 0) == 0) {
+    set_value(r, "VORNEX_VERDICT", outcome_name(outcome::skipped));
+    if (shared_counters)
+      count(&shared_counters->outcomes[static_cast<int>(outcome::skipped)]);
     return DECLINED;
+  }
 
   return screen(r, conf);
 }
@@ -648,10 +735,47 @@ void ssl_lookup_handler() {
       apr_dynamic_fn_retrieve("ssl_var_lookup"));
 }
 
-int compile_static_pattern(apr_pool_t *pconf, apr_pool_t *, apr_pool_t *,
-                           server_rec *) {
+void compile_static_pattern(apr_pool_t *pconf) {
   // Freed with the configuration pool; compiled again after a restart.
   static_file_regex = ap_pregcomp(pconf, static_file_pattern, AP_REG_ICASE);
+}
+
+// Runs at every configuration load: the counters start again at zero in a new
+// segment that the worker processes forked afterwards inherit.
+int post_config(apr_pool_t *pconf, apr_pool_t *, apr_pool_t *, server_rec *s) {
+  compile_static_pattern(pconf);
+  apr_shm_t *shm = nullptr;
+  const apr_status_t rv =
+      apr_shm_create(&shm, sizeof(counter_block), nullptr, pconf);
+  if (rv != APR_SUCCESS) {
+    shared_counters = nullptr;
+    VORNEX_LOG(APLOG_WARNING, s,
+               "Vornex could not make its counters in shared memory: %pm", &rv);
+    return OK;
+  }
+  shared_counters = static_cast<counter_block *>(apr_shm_baseaddr_get(shm));
+  std::memset(shared_counters, 0, sizeof(counter_block));
+  return OK;
+}
+
+// The module's section of mod_status's page, and its lines in ?auto.
+int status_hook(request_rec *r, int flags) {
+  if (!shared_counters)
+    return OK;
+  const auto lines = counter_lines(*shared_counters);
+  if (flags & AP_STATUS_SHORT) {
+    for (const auto &line : lines)
+      ap_rprintf(r, "%s: %" APR_UINT64_T_FMT "\n", line.first.c_str(),
+                 static_cast<apr_uint64_t>(line.second));
+    return OK;
+  }
+  ap_rputs("<hr />\n<h2>mod_vornex</h2>\n", r);
+  ap_rputs("<p>Counted since the server last started or restarted.</p>\n", r);
+  ap_rputs("<table border=\"0\">\n", r);
+  for (const auto &line : lines)
+    ap_rprintf(r, "<tr><td>%s</td><td>%" APR_UINT64_T_FMT "</td></tr>\n",
+               line.first.c_str(), static_cast<apr_uint64_t>(line.second));
+  ap_rputs("</table>\n", r);
   return OK;
 }
 
@@ -678,8 +802,9 @@ void register_hooks(apr_pool_t *) {
   ap_register_input_filter(filter_name, input_filter, nullptr,
                            AP_FTYPE_RESOURCE);
   ap_hook_handler(handler, nullptr, before_scripts, APR_HOOK_REALLY_FIRST);
-  ap_hook_post_config(compile_static_pattern, nullptr, nullptr,
-                      APR_HOOK_MIDDLE);
+  ap_hook_post_config(post_config, nullptr, nullptr, APR_HOOK_MIDDLE);
+  APR_OPTIONAL_HOOK(ap, status_hook, status_hook, nullptr, nullptr,
+                    APR_HOOK_MIDDLE);
 }
 
 } // namespace module

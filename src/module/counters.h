@@ -1,0 +1,81 @@
+// What the module counts across all worker processes and threads: one block
+// of 64-bit counters in shared memory, updated with APR's atomic operations
+// and read for mod_status. Only APR is used here, so tests reach it without a
+// server.
+#ifndef VORNEX_COUNTERS_H
+#define VORNEX_COUNTERS_H
+
+#include <apr_atomic.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace vornex {
+namespace module {
+
+// What became of a request, as VORNEX_VERDICT names it: the eight verdicts
+// by their codes, then the two outcomes without a verdict.
+enum class outcome : int {
+  pass,
+  block,
+  challenge,
+  redirect,
+  captcha,
+  return_fake_data,
+  limit,
+  inject,
+  unscreened, // no server gave a verdict: served unscreened
+  skipped,    // the skip pattern matched: no check
+};
+const int outcome_count = 10;
+
+// The outcome for a verdict code; a code outside 0..7 is enforced as a
+// block.
+outcome outcome_of(int code);
+const char *outcome_name(outcome o);
+
+// Why an attempt gave no verdict, in the order of the counters.
+enum class failure_kind : int { connection, timeout, answer, verdict };
+const int failure_kind_count = 4;
+
+// Upper bounds of the check-time histogram's buckets, in microseconds; a
+// last bucket takes everything above the last bound.
+const uint64_t check_time_bounds[] = {
+    100,   250,    500,    1000,   2500,    5000,    10000,   25000,
+    50000, 100000, 250000, 500000, 1000000, 2500000, 5000000, 10000000};
+const int check_time_buckets =
+    sizeof(check_time_bounds) / sizeof(check_time_bounds[0]) + 1;
+
+// The bucket a check time falls in: the first whose bound it does not
+// exceed.
+int check_time_bucket(uint64_t microseconds);
+
+// The counters, laid out in shared memory; all zero at start.
+struct counter_block {
+  apr_uint64_t screened; // requests that went on to a check
+  apr_uint64_t outcomes[outcome_count];
+  apr_uint64_t failovers; // secondary asked after the primary failed
+  apr_uint64_t failed[failure_kind_count]; // failed attempts, by kind
+  apr_uint64_t body_bytes; // request body bytes sent in check calls
+  apr_uint64_t check_time[check_time_buckets];
+  apr_uint64_t check_time_total; // microseconds, over all checked requests
+};
+
+void count(apr_uint64_t *counter, uint64_t n = 1);
+
+// Counts one screened request that ended in `o` after `microseconds` in the
+// check call(s).
+void count_checked(counter_block *block, outcome o, uint64_t microseconds);
+
+// (name, value) of every counter in the order the status page shows them;
+// names are as in "server-status?auto" ("VornexScreened", ...).
+std::vector<std::pair<std::string, uint64_t>>
+counter_lines(const counter_block &block);
+
+} // namespace module
+} // namespace vornex
+
+#endif
