@@ -165,7 +165,15 @@ LoadModule rewrite_module $mods/mod_rewrite.so
 LoadModule proxy_module $mods/mod_proxy.so
 LoadModule proxy_fcgi_module $mods/mod_proxy_fcgi.so
 LoadModule proxy_http_module $mods/mod_proxy_http.so
+LoadModule status_module $mods/mod_status.so
 LoadModule vornex_module $module
+# The verdict of every request next to the usual fields.
+LogFormat "%h %t \"%r\" %>s %b verdict=%{VORNEX_VERDICT}e check_us=%{VORNEX_CHECK_TIME}e server=%{VORNEX_SERVER}e" vornex
+CustomLog "$root/logs/access.log" vornex
+<Location "/server-status">
+    SetHandler server-status
+    VornexCheck Off
+</Location>
 TypesConfig /etc/mime.types
 ScriptSock "$root/logs/cgid.sock"
 DocumentRoot "$root/htdocs"
@@ -234,6 +242,8 @@ cat <<TABLE
 mod_vornex demo: Apache on $u, check servers on 127.0.0.1:$primary and :$secondary
 Logs: $root/logs (error.log has the module's debug lines; primary.log one line per check;
       php-fpm-access.log and backend.log one line per request the application served)
+Verdicts: access.log has verdict=, check_us= and server= on every request;
+      the module's counters: curl -s $u/server-status?auto | grep ^Vornex
 
   command                                              what it shows
   curl -i $u/pass/                  200, the page as Apache serves it

@@ -154,6 +154,36 @@ class DemoSiteTest(unittest.TestCase):
         self.assertEqual(got.body, b"received 10000 bytes, sha256 %s\n"
                          % sha256(body).encode())
 
+    def test_access_log_and_status_show_the_verdicts(self):
+        """The access log carries each request's verdict, check time and
+        server, and server-status?auto the module's counters."""
+        tag = "obs%d" % os.getpid()
+        for path in ("/pass/?%s" % tag, "/block/?%s" % tag,
+                     "/css/site.css?%s" % tag):
+            request(WEB, "GET", path)
+
+        def tagged():
+            return [line for line in self.demo.log("access.log").splitlines()
+                    if tag in line]
+
+        lines = eventually(lambda: len(tagged()) >= 3 and tagged(), 10)
+        verdicts = {re.search(r'"GET (\S+)', line).group(1):
+                    re.search(r"verdict=(\S+) check_us=(\S+) server=(\S+)",
+                              line).groups() for line in lines}
+        self.assertEqual(verdicts["/pass/?%s" % tag][0::2],
+                         ("pass", "primary"))
+        self.assertRegex(verdicts["/pass/?%s" % tag][1], r"^\d+$")
+        self.assertEqual(verdicts["/block/?%s" % tag][0], "block")
+        self.assertEqual(verdicts["/css/site.css?%s" % tag],
+                         ("skipped", "-", "-"))
+        status = request(WEB, "GET", "/server-status?auto")
+        self.assertEqual(status.status, 200)
+        counters = dict(re.findall(rb"^(Vornex\w+(?:\.\w+)?): (\d+)$",
+                                   status.body, re.M))
+        self.assertGreaterEqual(int(counters[b"VornexPass"]), 1)
+        self.assertGreaterEqual(int(counters[b"VornexSkipped"]), 1)
+        self.assertIn(b"Verdicts: access.log", self.demo.output().encode())
+
     def test_php_fpm_route_is_screened_once_and_gets_the_body(self):
         """A form and a raw POST to front-controller routes are each checked
         once and reach PHP-FPM intact; GET /app/ serves the form."""
