@@ -315,8 +315,9 @@ def run_wrk(port, path, seconds, connections, threads, script=None,
     if script:
         cmd += ["-s", script]
     cmd.append("http://%s:%d%s" % (LOOPBACK, port, path))
-    done = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                          timeout=seconds + 60, start_new_session=True)
+    done = subprocess.run(cmd, stdout=subprocess.PIPE,
+                          stderr=subprocess.STDOUT, timeout=seconds + 60,
+                          start_new_session=True)
     out = done.stdout.decode(errors="replace")
     m = re.search(r"Requests/sec:\s+([\d.]+)", out)
     if done.returncode != 0 or not m:
