@@ -7,8 +7,8 @@ JOBS ?= $(shell nproc)
 FUZZ_SECONDS ?= 60
 ARGS ?=
 
-.PHONY: all deps build test test-plain test-asan test-valgrind test-fuzz \
-  valgrind fuzz soak bench deb install demo clean
+.PHONY: all deps build lint test test-plain test-asan test-valgrind \
+  test-fuzz valgrind fuzz soak bench deb install demo clean
 
 all: build
 
@@ -19,11 +19,16 @@ build: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build $(BUILD) -j $(JOBS)
 
-# The whole suite on the plain build; the unit and integration suites again
+# The lint gates; the whole suite on the plain build; the unit and
+# integration suites again
 # with the module and the tests built with AddressSanitizer and
 # UndefinedBehaviorSanitizer; the body and verdict cases under valgrind; the
 # fuzz targets' corpora replayed and each target fuzzed for a bounded time.
-test: deps test-plain test-asan test-valgrind test-fuzz
+test: deps lint test-plain test-asan test-valgrind test-fuzz
+
+# Formatting (.clang-format), shellcheck and flake8 over the tracked files.
+lint: deps
+	./scripts/lint.sh
 
 test-plain: build
 	cd $(BUILD) && ctest --output-on-failure

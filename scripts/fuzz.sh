@@ -57,7 +57,7 @@ for t in $targets; do
   rm -rf "$work" "$artifacts"
   mkdir -p "$work" "$artifacts"
   cp "$seeds"/* "$work"/
-  seed_count=$(ls "$seeds" | wc -l)
+  seed_count=$(find "$seeds" -mindepth 1 -maxdepth 1 | wc -l)
 
   # Every committed seed, one after the other.
   if "$bin" -timeout=$per_input_timeout -rss_limit_mb=$rss_limit_mb \

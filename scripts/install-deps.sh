@@ -11,7 +11,8 @@ packages="build-essential cmake pkg-config make git
   python3 openssl curl ca-certificates
   clang libclang-rt-14-dev valgrind
   wrk nginx-core
-  php8.2-fpm php8.2-cgi libapache2-mod-fcgid nghttp2-client"
+  php8.2-fpm php8.2-cgi libapache2-mod-fcgid nghttp2-client
+  clang-format shellcheck flake8"
 
 missing=""
 for p in $packages; do

@@ -22,7 +22,8 @@ class DirectivesDocTest(unittest.TestCase):
         self.doc = read("docs", "directives.md")
 
     def test_every_directive_is_documented_with_its_help_text(self):
-        """Each entry of the directive table has a section giving its help text."""
+        """Each entry of the directive table has a section giving its help
+        text."""
         table = re.findall(r'\{"(Vornex\w+)",\s*setter\(\w+\),'
                            r'\s*(?:slot\([^)]*\)\)|number\(\w+\)),'
                            r'\s*(\w+),\s*(\w+),\s*"([^"]*)"\}', self.module)
@@ -32,7 +33,8 @@ class DirectivesDocTest(unittest.TestCase):
         for name, where, _, help_text in table:
             with self.subTest(directive=name):
                 self.assertIn("## " + name, self.doc)
-                section = self.doc.split("## " + name, 1)[1].split("\n## ", 1)[0]
+                section = self.doc.split("## " + name, 1)[1].split(
+                    "\n## ", 1)[0]
                 self.assertIn(help_text, section)
                 context = section.split("| Context |", 1)[1].split("\n", 1)[0]
                 if where == "RSRC_CONF":
@@ -43,8 +45,8 @@ class DirectivesDocTest(unittest.TestCase):
     def test_every_log_text_is_documented(self):
         """Every fixed log text of the module appears in the log table."""
         texts = [s for s in c_strings(self.module)
-                 if re.search(r"=%[sd]$|Vornex API error|^Vornex server|deprecated|not defined|"
-                              r"invalid regular", s)]
+                 if re.search(r"=%[sd]$|Vornex API error|^Vornex server|"
+                              r"deprecated|not defined|invalid regular", s)]
         self.assertGreaterEqual(len(texts), 10)
         for text in texts:
             with self.subTest(text=text):
@@ -60,12 +62,15 @@ class DirectivesDocTest(unittest.TestCase):
 
 class ProtocolDocTest(unittest.TestCase):
     def test_protocol_names_the_path_user_agent_and_fact_headers(self):
-        """The protocol document carries the client's path, user agent and fact headers."""
+        """The protocol document carries the client's path, user agent and
+        fact headers."""
         api = read("src", "api", "api.cpp")
         doc = read("docs", "protocol.md")
-        agent = "".join(c_strings(api.split("user_agent[] =", 1)[1].split(";", 1)[0]))
+        agent = "".join(c_strings(
+            api.split("user_agent[] =", 1)[1].split(";", 1)[0]))
         self.assertIn(agent, doc)
-        self.assertIn(re.search(r'check_path\[\] = "([^"]*)"', api).group(1), doc)
+        self.assertIn(
+            re.search(r'check_path\[\] = "([^"]*)"', api).group(1), doc)
         for header in re.findall(r'headers\.emplace\("(VX-\w+)"', api):
             with self.subTest(header=header):
                 self.assertIn("`%s`" % header, doc)
