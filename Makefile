@@ -20,9 +20,8 @@ build: deps
 	cmake --build $(BUILD) -j $(JOBS)
 
 # The lint gates; the whole suite on the plain build; the unit and
-# integration suites again
-# with the module and the tests built with AddressSanitizer and
-# UndefinedBehaviorSanitizer; the body and verdict cases under valgrind; the
+# integration suites again with the module and the tests built with
+# AddressSanitizer and UndefinedBehaviorSanitizer; the body and verdict cases under valgrind; the
 # fuzz targets' corpora replayed and each target fuzzed for a bounded time.
 test: deps lint test-plain test-asan test-valgrind test-fuzz
 
