@@ -21,8 +21,9 @@ build: deps
 
 # The lint gates; the whole suite on the plain build; the unit and
 # integration suites again with the module and the tests built with
-# AddressSanitizer and UndefinedBehaviorSanitizer; the body and verdict cases under valgrind; the
-# fuzz targets' corpora replayed and each target fuzzed for a bounded time.
+# AddressSanitizer and UndefinedBehaviorSanitizer; the body and verdict cases
+# under valgrind; the fuzz targets' corpora replayed and each target fuzzed
+# for a bounded time.
 test: deps lint test-plain test-asan test-valgrind test-fuzz
 
 # Formatting (.clang-format), shellcheck and flake8 over the tracked files.
