@@ -7,7 +7,7 @@ JOBS ?= $(shell nproc)
 FUZZ_SECONDS ?= 60
 ARGS ?=
 
-.PHONY: all deps build lint test test-plain test-asan test-valgrind \
+.PHONY: all deps build check lint test test-plain test-asan test-valgrind \
   test-fuzz valgrind fuzz soak bench deb install demo clean
 
 all: build
@@ -25,6 +25,12 @@ build: deps
 # under valgrind; the fuzz targets' corpora replayed and each target fuzzed
 # for a bounded time.
 test: deps lint test-plain test-asan test-valgrind test-fuzz
+
+# The quick loop: build, then the unit and stand-in suites and the documents
+# test (well under a minute).
+check: build
+	cd $(BUILD) && ctest --output-on-failure -L 'unit|check_server|docs' \
+	  -j $(JOBS)
 
 # Formatting (.clang-format), shellcheck and flake8 over the tracked files.
 lint: deps
