@@ -1,5 +1,7 @@
 #include "api.h"
 
+#include "protocol.h"
+
 #include <algorithm>
 #include <condition_variable>
 #include <mutex>
@@ -14,12 +16,6 @@ namespace vornex {
 
 namespace {
 
-const char user_agent[] =
-    "Mozilla/5.0 (compatible; mod_vornex/1.3.0; +https://vornex.example/"
-    "humans.txt)";
-const char check_path[] = "/v2.1/check";
-const char prefix[] = "VX-";
-const size_t prefix_length = sizeof(prefix) - 1;
 using clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 // Longest single wait (connecting, or one wait to write or read), and the
@@ -54,15 +50,6 @@ const error_name error_names[] = {
      "Unsupported HTTP multipart boundary characters"},
     {httplib::Error::Compression, "Compression failed"},
     {httplib::Error::ConnectionTimeout, "Connection timed out"},
-};
-
-struct keyword_code {
-  const char *keyword;
-  int code;
-};
-const keyword_code keywords[] = {
-    {"inject", 7},   {"limit", 6},   {"challenge", 2},
-    {"redirect", 3}, {"captcha", 4}, {"return_fake_data", 5},
 };
 
 bool unsafe_value(const std::string &value) {
@@ -128,7 +115,7 @@ api::api(const std::string &server_name) {
   auto server = parse_server_name(server_name);
   server_host = std::move(server.first);
   server_port = server.second;
-  headers.emplace("User-Agent", user_agent);
+  headers.emplace("User-Agent", protocol::user_agent);
   data.reserve(8192);
 }
 
@@ -157,22 +144,22 @@ void api::set_server_name(const std::string &text) {
 }
 
 void api::set_remote_addr(const std::string &value) {
-  headers.emplace("VX-RemoteAddr", value);
+  headers.emplace(protocol::fact::remote_addr, value);
 }
 void api::set_remote_port(const std::string &value) {
-  headers.emplace("VX-RemotePort", value);
+  headers.emplace(protocol::fact::remote_port, value);
 }
 void api::set_conn_addr(const std::string &value) {
-  headers.emplace("VX-ConnAddr", value);
+  headers.emplace(protocol::fact::conn_addr, value);
 }
 void api::set_ssl_proto(const std::string &value) {
-  headers.emplace("VX-SSLProto", value);
+  headers.emplace(protocol::fact::ssl_proto, value);
 }
 void api::set_ciphers(const std::string &value) {
-  headers.emplace("VX-SSLCipher", value);
+  headers.emplace(protocol::fact::ssl_cipher, value);
 }
 void api::set_curves(const std::string &value) {
-  headers.emplace("VX-SSLCurves", value);
+  headers.emplace(protocol::fact::ssl_curves, value);
 }
 
 void api::add_data(const std::string &text) {
@@ -206,7 +193,7 @@ void api::set_time_limit(std::chrono::milliseconds limit) {
 
 void api::clear() {
   headers.clear();
-  headers.emplace("User-Agent", user_agent);
+  headers.emplace("User-Agent", protocol::user_agent);
   data.clear();
   data_fd = -1;
   data_file_length = 0;
@@ -253,15 +240,15 @@ int api::decode_response(int status, const httplib::Headers &response_headers,
   const std::string *keyword = nullptr;
   for (const auto &header : response_headers) {
     const std::string &name = header.first;
-    if (name.compare(0, prefix_length, prefix) != 0)
+    if (name.compare(0, protocol::prefix_length, protocol::prefix) != 0)
       continue;
-    std::string rest = name.substr(prefix_length);
-    if (rest == "X-Mitigation") {
+    std::string rest = name.substr(protocol::prefix_length);
+    if (rest == protocol::answer::mitigation) {
       mitigation = header.second;
       keyword = &header.second;
-    } else if (rest == "X-Reason") {
+    } else if (rest == protocol::answer::reason) {
       reason = header.second;
-    } else if (rest == "Location") {
+    } else if (rest == protocol::answer::location) {
       mitigation_url = header.second;
     } else {
       challenge_headers[std::move(rest)] = header.second;
@@ -272,13 +259,13 @@ int api::decode_response(int status, const httplib::Headers &response_headers,
   // Only this response's keyword decides; an older one kept in `mitigation`
   // is not a verdict of this server.
   if (keyword)
-    for (const auto &entry : keywords)
-      if (*keyword == entry.keyword)
+    for (const auto &entry : protocol::verdicts)
+      if (entry.in_answer && *keyword == entry.keyword)
         return entry.code;
-  if (status == 200)
-    return 0;
-  if (status == 403)
-    return 1;
+  if (status == protocol::pass_status)
+    return protocol::pass;
+  if (status == protocol::block_status)
+    return protocol::block;
   failed = failure::verdict;
   throw std::runtime_error(body);
 }
@@ -306,7 +293,7 @@ int api::execute() {
   // and gives the same request on the wire: Content-Length, no chunking.
   httplib::Request request;
   request.method = "POST";
-  request.path = check_path;
+  request.path = protocol::check_path;
   request.headers = headers;
   request.headers.emplace("Content-Type", "text/plain");
   request.content_length_ = data.size() + data_file_length;

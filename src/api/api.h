@@ -62,10 +62,10 @@ public:
   // empty key and leaves the bytes unchanged then.
   void encode_data(const std::string &key, std::vector<char> &bytes);
 
-  // Posts the record to the check server and returns the mitigation code
-  // (0 pass, 1 block, 2 challenge, 3 redirect, 4 captcha, 5 return_fake_data,
-  // 6 limit, 7 inject). Throws std::runtime_error when no verdict was given,
-  // also when the call runs out of time or the answer is over its caps.
+  // Posts the record to the check server and returns the mitigation code,
+  // one of protocol::verdict (protocol.h). Throws std::runtime_error when no
+  // verdict was given, also when the call runs out of time or the answer is
+  // over its caps.
   int execute();
 
   // Why the last call of execute gave no verdict.

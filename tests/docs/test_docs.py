@@ -61,22 +61,76 @@ class DirectivesDocTest(unittest.TestCase):
 
 
 class ProtocolDocTest(unittest.TestCase):
-    def test_protocol_names_the_path_user_agent_and_fact_headers(self):
-        """The protocol document carries the client's path, user agent and
-        fact headers."""
-        api = read("src", "api", "api.cpp")
-        doc = read("docs", "protocol.md")
-        agent = "".join(c_strings(
-            api.split("user_agent[] =", 1)[1].split(";", 1)[0]))
-        self.assertIn(agent, doc)
-        self.assertIn(
-            re.search(r'check_path\[\] = "([^"]*)"', api).group(1), doc)
-        for header in re.findall(r'headers\.emplace\("(VX-\w+)"', api):
+    def setUp(self):
+        self.protocol = read("src", "protocol.h")
+        self.doc = read("docs", "protocol.md")
+
+    def string(self, name):
+        """The value of the string constant `name` in protocol.h, with the
+        project version for VORNEX_VERSION."""
+        found = re.search(r'\b%s\[\] =((?:\s*(?:"(?:[^"\\\n]|\\.)*"|'
+                          r"VORNEX_VERSION))+);" % name, self.protocol)
+        self.assertIsNotNone(found, name)
+        version = re.search(r"project\(mod_vornex VERSION ([\d.]+)",
+                            read("CMakeLists.txt")).group(1)
+        return "".join(c_strings(found.group(1).replace(
+            "VORNEX_VERSION", '"%s"' % version)))
+
+    def block(self, opening, closing="}"):
+        """The text of protocol.h from `opening` to the next `closing`."""
+        return self.protocol.split(opening, 1)[1].split(closing, 1)[0]
+
+    def test_protocol_names_the_path_and_user_agent(self):
+        """The request section gives the check path and the user agent with
+        the project version."""
+        path = self.string("check_path")
+        self.assertTrue(path.startswith("/"))
+        self.assertIn("`POST` to the path `%s`" % path, self.doc)
+        agent = self.string("user_agent")
+        self.assertRegex(agent, r"mod_vornex/\d+\.\d+\.\d+;")
+        self.assertIn("| `User-Agent` | `%s` |" % agent, self.doc)
+
+    def test_protocol_lists_every_fact_header(self):
+        """Each fact header the client sends has its row in the request
+        table."""
+        facts = re.findall(r'\[\] = "([^"]*)"',
+                           self.block("namespace fact {"))
+        self.assertEqual(len(facts), 6)
+        for header in facts:
             with self.subTest(header=header):
-                self.assertIn("`%s`" % header, doc)
-        for keyword in re.findall(r'\{"(\w+)", (\d)\}', api):
-            with self.subTest(keyword=keyword[0]):
-                self.assertRegex(doc, r"\| `%s` \| %s \|" % keyword)
+                self.assertIn("| `%s` |" % header, self.doc)
+
+    def test_protocol_lists_the_answer_headers(self):
+        """Each answer header with a meaning of its own has its row under the
+        protocol's prefix."""
+        prefix = self.string("prefix")
+        names = re.findall(r'\[\] = "([^"]*)"',
+                           self.block("namespace answer {"))
+        self.assertEqual(len(names), 3)
+        self.assertIn("name starts with `%s`" % prefix, self.doc)
+        for name in names:
+            with self.subTest(name=name):
+                self.assertIn("| `%s%s: " % (prefix, name), self.doc)
+
+    def test_protocol_gives_every_verdict_with_its_code(self):
+        """Each verdict has its code in the verdict table: by keyword, or by
+        the status alone for pass and block."""
+        codes = dict(re.findall(r"(\w+) = (\d+),",
+                                self.block("enum verdict : int {")))
+        table = re.findall(r'\{"(\w+)", (\w+), (true|false)\}',
+                           self.block("verdicts[] = {", "};"))
+        self.assertEqual(len(codes), 8)
+        self.assertEqual(sorted(code for _, code, _ in table), sorted(codes))
+        for keyword, code, in_answer in table:
+            with self.subTest(keyword=keyword):
+                if in_answer == "true":
+                    self.assertIn("| `%s` | %s |" % (keyword, codes[code]),
+                                  self.doc)
+                    continue
+                status = re.search(r"%s_status = (\d+);" % keyword,
+                                   self.protocol).group(1)
+                self.assertIn("| none, status %s | %s (%s) |"
+                              % (status, codes[code], keyword), self.doc)
 
 
 if __name__ == "__main__":
