@@ -33,6 +33,7 @@
 #include "check_body.h"
 #include "counters.h"
 #include "field_name.h"
+#include "protocol.h"
 #include "relay.h"
 
 extern "C" module AP_MODULE_DECLARE_DATA vornex_module;
@@ -270,31 +271,33 @@ void write_page(request_rec *r, const std::string &page) {
 
 // Turns a verdict into the handler's result.
 int enforce(request_rec *r, api &record, int code) {
-  switch (static_cast<unsigned>(code)) {
-  case 0: // pass
+  switch (code) {
+  case protocol::pass:
     return DECLINED;
-  case 2: // challenge
-  case 4: // captcha
+  case protocol::challenge:
+  case protocol::captcha:
     r->status = HTTP_FORBIDDEN;
     set_challenge_headers(r, record);
     ap_set_content_type(r, "text/html");
     write_page(r, record.get_challenge_page());
     return OK;
-  case 3: { // redirect
+  case protocol::redirect: {
     r->status = HTTP_MOVED_TEMPORARILY;
     const std::string target = record.get_mitigation_url();
     apr_table_set(r->headers_out, "Location", target.c_str());
     return OK;
   }
-  case 6: // limit
+  case protocol::limit:
     r->status = HTTP_TOO_MANY_REQUESTS;
     apr_table_set(r->headers_out, "Retry-After", "3600");
     return OK;
-  case 7: // inject
+  case protocol::inject:
     r->status = HTTP_OK;
     set_challenge_headers(r, record);
     return DECLINED;
-  default: // block, return_fake_data and anything unknown
+  case protocol::block:
+  case protocol::return_fake_data:
+  default: // and anything unknown
     return HTTP_FORBIDDEN;
   }
 }
