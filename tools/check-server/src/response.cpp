@@ -3,10 +3,6 @@
 namespace vornex {
 namespace check_server {
 
-namespace {
-const char prefix[] = "VX-";
-} // namespace
-
 std::string encode_value(const std::string &value) {
   static const char hex[] = "0123456789ABCDEF";
   std::string out;
@@ -33,17 +29,20 @@ check_response build_response(const rule &r) {
   case verdict_kind::status:
     break;
   default:
-    response.headers.emplace_back(std::string(prefix) + "X-Mitigation",
+    response.headers.emplace_back(std::string(protocol::prefix) +
+                                      protocol::answer::mitigation,
                                   verdict_name(r));
   }
   if (r.reason)
-    response.headers.emplace_back(std::string(prefix) + "X-Reason",
+    response.headers.emplace_back(std::string(protocol::prefix) +
+                                      protocol::answer::reason,
                                   encode_value(*r.reason));
   if (r.location)
-    response.headers.emplace_back(std::string(prefix) + "Location",
+    response.headers.emplace_back(std::string(protocol::prefix) +
+                                      protocol::answer::location,
                                   encode_value(*r.location));
   for (const auto &header : r.challenge_headers)
-    response.headers.emplace_back(prefix + header.first,
+    response.headers.emplace_back(protocol::prefix + header.first,
                                   encode_value(header.second));
   response.body = r.page;
   if (!response.body.empty())

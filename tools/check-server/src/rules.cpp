@@ -42,26 +42,11 @@ std::string rule::label() const {
 
 namespace {
 
-struct verdict_word {
-  const char *word;
-  verdict_kind kind;
-};
-const verdict_word verdict_words[] = {
-    {"pass", verdict_kind::pass},
-    {"block", verdict_kind::block},
-    {"challenge", verdict_kind::challenge},
-    {"captcha", verdict_kind::captcha},
-    {"redirect", verdict_kind::redirect},
-    {"return_fake_data", verdict_kind::return_fake_data},
-    {"limit", verdict_kind::limit},
-    {"inject", verdict_kind::inject},
-};
-
 // Challenge header names that the protocol gives a meaning of their own.
 const std::map<std::string, std::string> reserved_names = {
-    {"X-Mitigation", "verdict"},
-    {"X-Reason", "reason"},
-    {"Location", "location"},
+    {protocol::answer::mitigation, "verdict"},
+    {protocol::answer::reason, "reason"},
+    {protocol::answer::location, "location"},
 };
 
 const char blanks[] = " \t";
@@ -326,9 +311,9 @@ private:
     if (given.verdict)
       fail(line, "'verdict' given twice in one rule");
     given.verdict = true;
-    for (const auto &entry : verdict_words)
-      if (argument == entry.word) {
-        current->kind = entry.kind;
+    for (const auto &entry : protocol::verdicts)
+      if (argument == entry.keyword) {
+        current->kind = static_cast<verdict_kind>(entry.code);
         return;
       }
     auto code = number(argument, 0, 9999);
@@ -442,9 +427,8 @@ rule_set pass_all_rules() {
 }
 
 std::string verdict_name(const rule &r) {
-  for (const auto &entry : verdict_words)
-    if (entry.kind == r.kind)
-      return entry.word;
+  if (const char *keyword = protocol::keyword_of(static_cast<int>(r.kind)))
+    return keyword;
   return std::to_string(r.status);
 }
 

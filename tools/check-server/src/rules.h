@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "check_body.h"
+#include "protocol.h"
 
 namespace vornex {
 namespace check_server {
@@ -36,17 +37,18 @@ private:
   std::shared_ptr<regex_t> compiled;
 };
 
+// A rule's verdict: one of the protocol's, by its code, or none.
 enum class verdict_kind {
-  pass,
-  block,
-  challenge,
-  captcha,
-  redirect,
-  return_fake_data,
-  limit,
-  inject,
+  pass = protocol::pass,
+  block = protocol::block,
+  challenge = protocol::challenge,
+  captcha = protocol::captcha,
+  redirect = protocol::redirect,
+  return_fake_data = protocol::return_fake_data,
+  limit = protocol::limit,
+  inject = protocol::inject,
   // No keyword: the HTTP status alone, as given.
-  status,
+  status = -1,
 };
 
 // A header of the original request (from the check body) or of the check

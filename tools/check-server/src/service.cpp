@@ -7,8 +7,6 @@
 namespace vornex {
 namespace check_server {
 
-const char check_path[] = "/v2.1/check";
-
 namespace {
 
 const size_t logged_line_limit = 2048;
@@ -66,7 +64,7 @@ check_outcome check_service::check(const httplib::Headers &facts,
                                    const std::string &body,
                                    rate_counter::clock::time_point now) {
   check_outcome outcome;
-  const std::string client = fact(facts, "VX-RemoteAddr");
+  const std::string client = fact(facts, protocol::fact::remote_addr);
   outcome.client = client.empty() ? "-" : client;
 
   check_request request;
@@ -149,11 +147,11 @@ void install(httplib::Server &server, check_service &service, log_sink log) {
     const auto start = rate_counter::clock::now();
     res.status = 200;
     check_outcome outcome;
-    const std::string client = fact(req.headers, "VX-RemoteAddr");
+    const std::string client = fact(req.headers, protocol::fact::remote_addr);
     outcome.client = client.empty() ? "-" : client;
     outcome.request_line = "-";
     outcome.rule = "get";
-    outcome.verdict = "pass";
+    outcome.verdict = protocol::keyword_of(protocol::pass);
     const auto spent = std::chrono::duration_cast<std::chrono::microseconds>(
         rate_counter::clock::now() - start);
     log(log_line(outcome, spent));

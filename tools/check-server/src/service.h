@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "protocol.h"
 #include "rate.h"
 #include "response.h"
 #include "rules.h"
@@ -18,11 +19,11 @@
 namespace vornex {
 namespace check_server {
 
-extern const char check_path[];
+using protocol::check_path;
 
 struct check_outcome {
   check_response response;
-  // The screened request's client ("VX-RemoteAddr"), or "-".
+  // The screened request's client (protocol::fact::remote_addr), or "-".
   std::string client;
   // The request line of the check body, or "-" when there is none.
   std::string request_line;
