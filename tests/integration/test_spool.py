@@ -141,6 +141,9 @@ class SpoolTest(harness.ServerTestCase):
     def fds_during_check(self, size):
         """The spool descriptors the workers hold while the check of a
         POST of `size` bytes is under way (the body then read whole)."""
+        # An earlier request's file goes when its request's memory does,
+        # which is a moment after its response.
+        self.assertEqual(self.wait_for(lambda: not self.spool_fds()), True)
         arrived, release = threading.Event(), threading.Event()
 
         def held_reply(check_request):
