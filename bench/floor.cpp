@@ -1,5 +1,5 @@
 // vornex-bench-floor: the least a check can cost. Times N exchanges of a new
-// connection, one POST of a typical check body to /v2.1/check, the answer
+// connection, one POST of a typical check body to the check path, the answer
 // and the close, made with the same client library and settings as the
 // module's check call, and prints the median and the 99th percentile.
 //
@@ -13,6 +13,8 @@
 #include <cstdlib>
 #include <string>
 #include <vector>
+
+#include "protocol.h"
 
 namespace {
 
@@ -84,7 +86,7 @@ bool exchange(const options &opts, const httplib::Headers &headers,
   client.set_compress(false);
   const char *bytes = body.data();
   auto result = client.Post(
-      "/v2.1/check", headers, body.size(),
+      vornex::protocol::check_path, headers, body.size(),
       [bytes](size_t offset, size_t length, httplib::DataSink &sink) {
         return sink.write(bytes + offset, length);
       },
@@ -107,12 +109,11 @@ int main(int argc, char **argv) {
   }
   // What the module sends for a plain GET from a load generator: the user
   // agent, the three connection facts and the request line with its headers.
-  const httplib::Headers headers = {
-      {"User-Agent", "Mozilla/5.0 (compatible; mod_vornex/1.3.0; "
-                     "+https://vornex.example/humans.txt)"},
-      {"VX-RemoteAddr", "127.0.0.1"},
-      {"VX-RemotePort", "54321"},
-      {"VX-ConnAddr", "127.0.0.1"}};
+  namespace protocol = vornex::protocol;
+  const httplib::Headers headers = {{"User-Agent", protocol::user_agent},
+                                    {protocol::fact::remote_addr, "127.0.0.1"},
+                                    {protocol::fact::remote_port, "54321"},
+                                    {protocol::fact::conn_addr, "127.0.0.1"}};
   const std::string body =
       "GET " + opts.target + " HTTP/1.1\r\nHost: " + opts.site + "\r\n";
 
