@@ -40,6 +40,18 @@ run test_bodies.py \
   EventCgidTest.test_redirect_of_unscreened_request_reads_body_from_client \
   EventCgidTest.test_body_over_limit_is_checked_then_refused \
   PreforkTest
+# The notes, environment and counters of each outcome in one process (the
+# cases with several worker processes and restarts need no memcheck of
+# their own); the inject-header case checks no memory and is left out.
+run test_observability.py \
+  VariablesTest.test_access_log_shows_values_of_each_outcome \
+  VariablesTest.test_counters_move_by_one_request_per_outcome \
+  VariablesTest.test_cgi_sees_values_of_requests_it_serves \
+  VariablesTest.test_body_bytes_count_body_once_per_attempt \
+  VariablesTest.test_check_time_covers_both_attempts \
+  VariablesTest.test_slow_check_lands_at_or_above_100ms_bucket \
+  VariablesTest.test_histogram_adds_up_to_screened \
+  VariablesTest.test_status_page_has_vornex_section
 
 if [ $status -ne 0 ]; then
   echo "valgrind: FAILED" >&2

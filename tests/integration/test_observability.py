@@ -20,6 +20,7 @@ import harness  # noqa: E402
 from harness import LOOPBACK, body_of, check_reply, request  # noqa: E402
 
 PAGE = b"<html><body>the real page</body></html>\n"
+DENIED = b"<html>denied by the site</html>\n"
 
 # Every counter in the order mod_status prints them.
 OUTCOME_COUNTERS = {
@@ -179,8 +180,9 @@ def closed_address(case):
 
 def site_conf(root):
     """Logs, mod_status and the sections every server here has: /off/ and
-    /cgi-bin/unchecked.py with screening off, /app/ a front controller that
-    sends every path that is not a file to /cgi-bin/env.py."""
+    /cgi-bin/unchecked.py with screening off, /errdoc/ with an ErrorDocument
+    for 403, /app/ a front controller that sends every path that is not a
+    file to /cgi-bin/env.py."""
     return [
         ENV_FORMAT, NOTES_FORMAT,
         "CustomLog logs/env.log vornex_env",
@@ -190,6 +192,7 @@ def site_conf(root):
         "VornexCheck Off", "</Location>",
         "<Location /off/>", "VornexCheck Off", "</Location>",
         "<Location /cgi-bin/unchecked.py>", "VornexCheck Off", "</Location>",
+        "<Location /errdoc/>", "ErrorDocument 403 /denied.html", "</Location>",
         '<Directory "%s/htdocs/app">' % root,
         "RewriteEngine On",
         "RewriteCond %{REQUEST_FILENAME} !-f",
@@ -202,6 +205,9 @@ def write_site(server):
     server.write("htdocs/page.html", PAGE)
     server.write("htdocs/style.css", "p {}\n")
     server.write("htdocs/off/page.html", PAGE)
+    server.write("htdocs/errdoc/page.html", PAGE)
+    server.write("htdocs/denied.html", DENIED)
+    # The front controller's directory must exist for its section to apply.
     server.write("htdocs/app/static.html", PAGE)
     server.write("cgi-bin/env.py", ENV_CGI, 0o755)
     server.write("cgi-bin/unchecked.py", ENV_CGI, 0o755)
@@ -218,6 +224,10 @@ class StatusReader:
         response = request(port or self.server.port, "GET",
                            "/server-status?auto")
         self.assertEqual(response.status, 200)
+        return self.parse_status(response)
+
+    @staticmethod
+    def parse_status(response):
         found = {"order": []}
         for line in response.body.decode().splitlines():
             name, _, value = line.partition(": ")
@@ -316,6 +326,8 @@ OUTCOMES = tuple(
     ("front controller", "working", "/app/some/route?p=pass", 200, "pass",
      "primary", 0, ()),
     ("front controller, block", "working", "/app/some/route?p=block", 403,
+     "block", "primary", 0, ()),
+    ("block, ErrorDocument", "working", "/errdoc/page.html?p=block", 403,
      "block", "primary", 0, ()),
 )
 
@@ -652,7 +664,8 @@ class CountingMixin(StatusReader):
 
     def assert_counted(self, delta, sent, logged):
         """The counters' change `delta` is the one the `sent` requests
-        make, with the histogram and total from their `logged` times."""
+        make, with the histogram and total from their `logged` times (a
+        {id: log line} for the same requests)."""
         expected = expected_totals(sent)
         times = [int(m.group("time")) for m in logged.values()
                  if m.group("time") != "-"]
@@ -697,6 +710,66 @@ class CountingMixin(StatusReader):
         self.assert_counted(self.delta(before, after),
                             [e for e, _ in results.values()], logged)
 
+    def status_of(self, newer_than=None, generation=None):
+        """The first status?auto served by a process of a generation newer
+        than `newer_than`, or of `generation`: during a restart a process of
+        the old one may still answer, or none at all."""
+        deadline = time.monotonic() + 60
+        while True:
+            try:
+                response = request(self.server.port, "GET",
+                                   "/server-status?auto", timeout=10)
+            except OSError:
+                response = None
+            if response is not None and response.status == 200:
+                found = self.parse_status(response)
+                got = found.get("ParentServerConfigGeneration", -1)
+                if got == generation or (newer_than is not None
+                                         and got > newer_than):
+                    self.assertEqual(found["order"], COUNTERS)
+                    return found
+            self.assertLess(time.monotonic(), deadline,
+                            "no process of the generation serves")
+            time.sleep(0.1)
+
+    def restart(self, signum):
+        """Sends `signum` to the parent; returns the first status a process
+        of the new generation serves, and the processes there were before
+        (the old generation)."""
+        generation = self.status()["ParentServerConfigGeneration"]
+        old = set(harness.child_pids(self.server.proc.pid))
+        os.kill(self.server.proc.pid, signum)
+        return self.status_of(newer_than=generation), old
+
+    def count_from_zero(self, generation, old):
+        """Sends the mix once, without CGI scripts, and checks that the
+        counters of `generation` hold exactly what it made; a request that a
+        process of the old generation (pids `old`) still took counts there,
+        out of sight."""
+        sent, ids = [], []
+        for i in range(len(MIX)):
+            entry, n = self.send_mix(i, static=True)
+            sent.append(entry)
+            ids.append(n)
+        found = self.status_of(generation=generation)
+        logged = self.log_lines("env.log", ids, ENV_LINE)
+        new = [i for i, n in enumerate(ids)
+               if int(logged[n].group("pid")) not in old]
+        self.assert_counted({n: found[n] for n in COUNTERS},
+                            [sent[i] for i in new],
+                            {ids[i]: logged[ids[i]] for i in new})
+
+    def test_restart_starts_counters_at_zero(self):
+        """After a restart (SIGHUP) every counter reads zero, and counting
+        goes on from there."""
+        for i in range(len(MIX)):
+            self.send_mix(i)
+        self.assertGreater(self.counters()["VornexScreened"], 0)
+        found, old = self.restart(signal.SIGHUP)
+        self.assertEqual({n: found[n] for n in COUNTERS},
+                         dict.fromkeys(COUNTERS, 0))
+        self.count_from_zero(found["ParentServerConfigGeneration"], old)
+
     def test_graceful_restart_starts_counters_at_zero(self):
         """After a graceful restart every counter reads zero, a request that
         was in flight across it is not counted in the new generation, and
@@ -707,7 +780,7 @@ class CountingMixin(StatusReader):
         hold = self.primary.reply
         hold.held.clear()
         hold.release.clear()
-        target, _ = tagged("/page.html?p=hold")
+        target, held_id = tagged("/page.html?p=hold")
         in_flight = {}
         holder = threading.Thread(
             target=lambda: in_flight.update(response=request(
@@ -715,20 +788,7 @@ class CountingMixin(StatusReader):
         holder.start()
         try:
             self.assertTrue(hold.held.wait(60))
-            generation = self.status()["ParentServerConfigGeneration"]
-            os.kill(self.server.proc.pid, signal.SIGUSR1)
-            deadline = time.monotonic() + 60
-            while True:
-                try:
-                    found = self.status()
-                except OSError:
-                    found = {}
-                if found.get("ParentServerConfigGeneration", 0) > generation:
-                    break
-                self.assertLess(time.monotonic(), deadline,
-                                "no new generation serves")
-                time.sleep(0.1)
-            self.assertEqual(found["order"], COUNTERS)
+            found, old = self.restart(signal.SIGUSR1)
             self.assertEqual({n: found[n] for n in COUNTERS},
                              dict.fromkeys(COUNTERS, 0))
         finally:
@@ -736,15 +796,14 @@ class CountingMixin(StatusReader):
         holder.join(60)
         self.assertFalse(holder.is_alive())
         self.assertEqual(in_flight["response"].status, 200)
-        self.assertEqual(self.counters(), dict.fromkeys(COUNTERS, 0))
-
-        sent, ids = [], []
-        for i in range(len(MIX)):
-            entry, n = self.send_mix(i, static=True)
-            sent.append(entry)
-            ids.append(n)
-        self.assert_counted(self.counters(), sent,
-                            self.log_lines("env.log", ids, ENV_LINE))
+        held = self.log_lines("env.log", [held_id], ENV_LINE)[held_id]
+        self.assertIn(int(held.group("pid")), old)
+        self.assertEqual(held.group("verdict"), "pass")
+        generation = found["ParentServerConfigGeneration"]
+        after = self.status_of(generation=generation)
+        self.assertEqual({n: after[n] for n in COUNTERS},
+                         dict.fromkeys(COUNTERS, 0))
+        self.count_from_zero(generation, old)
 
 
 class EventCountingTest(CountingMixin, harness.ServerTestCase):
