@@ -4,38 +4,19 @@
 #define VORNEX_CHECK_SERVER_RULES_H
 
 #include <httplib.h>
-#include <regex.h>
 
-#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
-#include <string_view>
 #include <utility>
 #include <vector>
 
 #include "check_body.h"
+#include "pattern.h"
 #include "protocol.h"
 
 namespace vornex {
 namespace check_server {
-
-// A POSIX extended regular expression, searched for anywhere in a text.
-// Matching does not recurse per input byte, so long inputs cannot exhaust
-// the stack; compiled patterns are shared by copies and safe to use from
-// several threads.
-class pattern {
-public:
-  // Throws std::invalid_argument with the library's description of the
-  // mistake.
-  explicit pattern(const std::string &source);
-  bool search(std::string_view text) const;
-  const std::string &source() const { return text; }
-
-private:
-  std::string text;
-  std::shared_ptr<regex_t> compiled;
-};
 
 // A rule's verdict: one of the protocol's, by its code, or none.
 enum class verdict_kind {
