@@ -246,7 +246,9 @@ apr_status_t capture_body(request_rec *r, api &record, apr_off_t limit,
   return ctx->status;
 }
 
-void set_challenge_headers(request_rec *r, api &record) {
+// Sets the challenge headers in the response, and in `also` when given.
+void set_challenge_headers(request_rec *r, api &record,
+                           apr_table_t *also = nullptr) {
   const std::map<std::string, std::string> headers =
       record.get_challenge_headers();
   for (const auto &header : headers) {
@@ -255,6 +257,8 @@ void set_challenge_headers(request_rec *r, api &record) {
     if (!field_name::valid(header.first))
       continue;
     apr_table_set(r->headers_out, header.first.c_str(), header.second.c_str());
+    if (also)
+      apr_table_set(also, header.first.c_str(), header.second.c_str());
   }
 }
 
@@ -291,10 +295,15 @@ int enforce(request_rec *r, api &record, int code) {
     r->status = HTTP_TOO_MANY_REQUESTS;
     apr_table_set(r->headers_out, "Retry-After", "3600");
     return OK;
-  case protocol::inject:
+  case protocol::inject: {
     r->status = HTTP_OK;
-    set_challenge_headers(r, record);
+    // Kept for internal redirects of the request, which start with response
+    // headers of their own.
+    apr_table_t *injected = apr_table_make(r->pool, 4);
+    set_challenge_headers(r, record, injected);
+    ap_set_module_config(r->request_config, &vornex_module, injected);
     return DECLINED;
+  }
   case protocol::block:
   case protocol::return_fake_data:
   default: // and anything unknown
@@ -500,11 +509,17 @@ int handoff(request_rec *r) {
     root = root->prev;
   // What screening found follows the request through its redirects, under
   // the same names, for the access log and the application.
-  if (!r->main)
+  if (!r->main) {
     for (const char *name :
          {"VORNEX_VERDICT", "VORNEX_CHECK_TIME", "VORNEX_SERVER"})
       if (const char *value = apr_table_get(root->notes, name))
         set_value(r, name, value);
+    // An inject verdict's headers belong to the response, whichever request
+    // of the chain produces it.
+    if (const auto *injected = static_cast<const apr_table_t *>(
+            ap_get_module_config(root->request_config, &vornex_module)))
+      apr_table_overlap(r->headers_out, injected, APR_OVERLAP_TABLES_SET);
+  }
   ap_filter_t *first = root->input_filters;
   if (!first || !first->frec || !first->frec->name)
     return DECLINED;
