@@ -1,13 +1,24 @@
 #include "counters.h"
 
+#include "protocol.h"
+
 namespace vornex {
 namespace module {
 
 namespace {
 
-const char *const outcome_names[outcome_count] = {
-    "pass",  "block",  "challenge",  "redirect", "captcha", "return_fake_data",
-    "limit", "inject", "unscreened", "skipped"};
+// The verdicts' outcomes carry the protocol's codes, so that a code is its
+// outcome and the keyword its name.
+static_assert(static_cast<int>(outcome::pass) == protocol::pass &&
+                  static_cast<int>(outcome::block) == protocol::block &&
+                  static_cast<int>(outcome::challenge) == protocol::challenge &&
+                  static_cast<int>(outcome::redirect) == protocol::redirect &&
+                  static_cast<int>(outcome::captcha) == protocol::captcha &&
+                  static_cast<int>(outcome::return_fake_data) ==
+                      protocol::return_fake_data &&
+                  static_cast<int>(outcome::limit) == protocol::limit &&
+                  static_cast<int>(outcome::inject) == protocol::inject,
+              "outcomes follow the verdict codes");
 
 // Counter names after "Vornex", in CamelCase as mod_status prints its own.
 const char *const outcome_labels[outcome_count] = {
@@ -27,13 +38,20 @@ static_assert(sizeof(bound_labels) / sizeof(bound_labels[0]) ==
 } // namespace
 
 outcome outcome_of(int code) {
-  if (code < 0 || code > 7)
+  if (!protocol::keyword_of(code))
     return outcome::block;
   return static_cast<outcome>(code);
 }
 
 const char *outcome_name(outcome o) {
-  return outcome_names[static_cast<int>(o)];
+  switch (o) {
+  case outcome::unscreened:
+    return "unscreened";
+  case outcome::skipped:
+    return "skipped";
+  default:
+    return protocol::keyword_of(static_cast<int>(o));
+  }
 }
 
 int check_time_bucket(uint64_t microseconds) {
