@@ -141,6 +141,23 @@ def proc_status(pid):
     return fields
 
 
+def fd_targets(pid):
+    """(descriptor number, what it names) of each open descriptor of a
+    process; nothing once the process is gone."""
+    fd_dir = "/proc/%d/fd" % pid
+    try:
+        names = os.listdir(fd_dir)
+    except OSError:
+        return []
+    found = []
+    for name in names:
+        try:
+            found.append((int(name), os.readlink(os.path.join(fd_dir, name))))
+        except OSError:
+            pass
+    return found
+
+
 def child_pids(parent):
     """The processes whose parent is `parent`."""
     found = []

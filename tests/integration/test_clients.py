@@ -3,7 +3,6 @@ that go away, slow bodies, pipelining, raw header bytes, 100-continue and
 bodies over LimitRequestBody. Every byte the client sends and receives is
 under the test's control."""
 
-import glob
 import os
 import random
 import re
@@ -485,17 +484,11 @@ def descriptors_connected_to(port):
             if int(fields[2].split(":")[1], 16) == port and fields[3] == "01":
                 sockets.add("socket:[%s]" % fields[9])
     found = []
-    for fd_dir in glob.glob("/proc/[0-9]*/fd"):
-        try:
-            names = os.listdir(fd_dir)
-        except OSError:
-            continue
-        for name in names:
-            try:
-                if os.readlink(os.path.join(fd_dir, name)) in sockets:
-                    found.append((int(fd_dir.split("/")[2]), int(name)))
-            except OSError:
-                pass
+    for name in os.listdir("/proc"):
+        if name.isdigit():
+            found += [(int(name), fd)
+                      for fd, target in harness.fd_targets(int(name))
+                      if target in sockets]
     return found
 
 

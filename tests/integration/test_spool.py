@@ -65,21 +65,10 @@ class SpoolTest(harness.ServerTestCase):
     def spool_fds(self):
         """(pid, fd) of every descriptor of a worker that names a spool
         file."""
-        found = []
-        for pid in harness.worker_pids(self.server.proc.pid):
-            fd_dir = "/proc/%d/fd" % pid
-            try:
-                names = os.listdir(fd_dir)
-            except OSError:
-                continue
-            for name in names:
-                try:
-                    target = os.readlink(os.path.join(fd_dir, name))
-                except OSError:
-                    continue
-                if os.path.basename(target).startswith(SPOOL_PREFIX):
-                    found.append((pid, int(name), target))
-        return found
+        return [(pid, fd, target)
+                for pid in harness.worker_pids(self.server.proc.pid)
+                for fd, target in harness.fd_targets(pid)
+                if os.path.basename(target).startswith(SPOOL_PREFIX)]
 
     def wait_for(self, condition, seconds=30):
         deadline = time.monotonic() + seconds
