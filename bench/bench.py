@@ -522,14 +522,16 @@ def targets(res):
 
 def table(res, info):
     lines = ["| scenario | what | figure | median | min | max | "
-             "median ratio per round | errors |",
+             "median ratio per round (min to max) | errors |",
              "|---|---|---|---|---|---|---|---|"]
     for name, _, _, _, base, what in THROUGHPUT:
         med, lo, hi = summary(res.get(name, "rps"))
-        ratio = res.median(name, "ratio")
-        lines.append("| %s | %s | req/s | %s | %s | %s | %.3f × %s | %d |"
-                     % (name, what, fmt(med), fmt(lo), fmt(hi), ratio, base,
-                        sum(res.get(name, "errors"))))
+        ratios = res.get(name, "ratio")
+        lines.append("| %s | %s | req/s | %s | %s | %s | %.3f × %s "
+                     "(%.3f to %.3f) | %d |"
+                     % (name, what, fmt(med), fmt(lo), fmt(hi),
+                        statistics.median(ratios), base, min(ratios),
+                        max(ratios), sum(res.get(name, "errors"))))
     for name, _, _, what in LATENCY:
         for pct in ("p50", "p99"):
             med, lo, hi = summary(res.get(name, pct))
