@@ -214,10 +214,6 @@ bool park_read(filter_ctx *ctx, apr_bucket_brigade *read_bb,
 
 namespace {
 
-apr_status_t relay_parked(filter_ctx *ctx, apr_bucket_brigade *bb,
-                          relay_mode mode, apr_read_type_e block,
-                          apr_off_t readbytes);
-
 // Reads the file buckets among the buckets from `b` on into heap buckets.
 // Readers may take one apr_bucket_read of a bucket for all of it, which
 // holds for the memory buckets they get without the module, not for a file
@@ -236,18 +232,6 @@ apr_status_t read_in(apr_bucket_brigade *bb, apr_bucket *b) {
   }
   return APR_SUCCESS;
 }
-
-} // namespace
-
-apr_status_t relay(filter_ctx *ctx, apr_bucket_brigade *bb, relay_mode mode,
-                   apr_read_type_e block, apr_off_t readbytes) {
-  apr_bucket *before = APR_BRIGADE_LAST(bb);
-  const apr_status_t rv = relay_parked(ctx, bb, mode, block, readbytes);
-  const apr_status_t read = read_in(bb, APR_BUCKET_NEXT(before));
-  return read != APR_SUCCESS ? read : rv;
-}
-
-namespace {
 
 apr_status_t relay_parked(filter_ctx *ctx, apr_bucket_brigade *bb,
                           relay_mode mode, apr_read_type_e block,
@@ -297,6 +281,14 @@ apr_status_t relay_parked(filter_ctx *ctx, apr_bucket_brigade *bb,
 }
 
 } // namespace
+
+apr_status_t relay(filter_ctx *ctx, apr_bucket_brigade *bb, relay_mode mode,
+                   apr_read_type_e block, apr_off_t readbytes) {
+  apr_bucket *before = APR_BRIGADE_LAST(bb);
+  const apr_status_t rv = relay_parked(ctx, bb, mode, block, readbytes);
+  const apr_status_t read = read_in(bb, APR_BUCKET_NEXT(before));
+  return read != APR_SUCCESS ? read : rv;
+}
 
 apr_status_t spool_open(spool_file *spool, const char *dir, apr_pool_t *pool) {
   char *path = apr_pstrcat(pool, dir, "/vornex-body-XXXXXX", nullptr);

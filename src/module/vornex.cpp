@@ -70,6 +70,10 @@ const char static_file_pattern[] =
     "mp3|mp4|mpg|avi|mov|flv|swf|apng|avif|jfif|pjpeg|pjp|webp)(\\?|$)";
 
 const char filter_name[] = "VORNEX_IN";
+// What a screened request carries as notes and environment.
+const char verdict_value[] = "VORNEX_VERDICT";
+const char check_time_value[] = "VORNEX_CHECK_TIME";
+const char server_value[] = "VORNEX_SERVER";
 // The server keeps registered filter names in lower case.
 const char filter_name_lower[] = "vornex_in";
 const apr_off_t body_read_size = 8192;
@@ -370,11 +374,11 @@ void set_value(request_rec *r, const char *name, const char *value) {
 }
 
 void report(request_rec *r, const check_report &rep) {
-  set_value(r, "VORNEX_VERDICT", outcome_name(rep.result));
-  set_value(r, "VORNEX_CHECK_TIME",
+  set_value(r, verdict_value, outcome_name(rep.result));
+  set_value(r, check_time_value,
             apr_psprintf(r->pool, "%" APR_TIME_T_FMT, rep.spent));
   if (rep.server >= 0)
-    set_value(r, "VORNEX_SERVER", server_names[rep.server]);
+    set_value(r, server_value, server_names[rep.server]);
   if (shared_counters)
     count_checked(shared_counters, rep.result,
                   static_cast<uint64_t>(rep.spent));
@@ -510,8 +514,7 @@ int handoff(request_rec *r) {
   // What screening found follows the request through its redirects, under
   // the same names, for the access log and the application.
   if (!r->main) {
-    for (const char *name :
-         {"VORNEX_VERDICT", "VORNEX_CHECK_TIME", "VORNEX_SERVER"})
+    for (const char *name : {verdict_value, check_time_value, server_value})
       if (const char *value = apr_table_get(root->notes, name))
         set_value(r, name, value);
     // An inject verdict's headers belong to the response, whichever request
@@ -569,7 +572,7 @@ int handle(request_rec *r) {
     return HTTP_INTERNAL_SERVER_ERROR;
   }
   if (ap_regexec(skip_regex, or_empty(r->unparsed_uri), 0, nullptr, 0) == 0) {
-    set_value(r, "VORNEX_VERDICT", outcome_name(outcome::skipped));
+    set_value(r, verdict_value, outcome_name(outcome::skipped));
     if (shared_counters)
       count(&shared_counters->outcomes[static_cast<int>(outcome::skipped)]);
     return DECLINED;
