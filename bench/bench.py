@@ -279,8 +279,7 @@ class Nginx:
         with open(os.path.join(self.root, "htdocs", "index.html"), "wb") as f:
             f.write(PAGE)
         os.chmod(os.path.join(self.root, "htdocs", "index.html"), 0o644)
-        self.plain_port = harness.free_port()
-        self.auth_port = harness.free_port()
+        self.plain_port, self.auth_port = harness.free_ports(2)
         conf = os.path.join(self.root, "nginx.conf")
         with open(conf, "w") as f:
             f.write(nginx_conf(self.root, self.plain_port, self.auth_port,

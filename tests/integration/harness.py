@@ -116,9 +116,23 @@ def stop_process(proc, timeout):
 
 def free_port():
     """A loopback port that nothing listens on right now."""
-    with socket.socket() as s:
-        s.bind((LOOPBACK, 0))
-        return s.getsockname()[1]
+    return free_ports(1)[0]
+
+
+def free_ports(count):
+    """`count` different loopback ports that nothing listens on right now.
+    Each stays bound until all are picked: a port closed at once could be
+    handed out again by the next pick."""
+    socks = []
+    try:
+        for _ in range(count):
+            s = socket.socket()
+            socks.append(s)
+            s.bind((LOOPBACK, 0))
+        return [s.getsockname()[1] for s in socks]
+    finally:
+        for s in socks:
+            s.close()
 
 
 def port_open(port):
@@ -392,7 +406,7 @@ class Apache:
         self.cgi_bin = os.path.join(self.root, "cgi-bin")
         self.error_log = os.path.join(self.root, "logs", "error.log")
         self.conf_path = os.path.join(self.root, "httpd.conf")
-        self.ports = [free_port() for _ in range(ports)]
+        self.ports = free_ports(ports)
         self.port = self.ports[0]
         self.proc = None
         self._console = None

@@ -14,7 +14,7 @@ import unittest
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 sys.path.insert(0, os.path.join(ROOT, "tests", "integration"))
-from harness import (body_of, build_dir, echo_line, free_port,  # noqa: E402
+from harness import (body_of, build_dir, echo_line, free_ports,  # noqa: E402
                      main, port_open, request)
 
 PACKAGE = "libapache2-mod-vornex"
@@ -295,7 +295,7 @@ class PackageTest(unittest.TestCase):
         with open(rules, "w") as f:
             f.write(RULES)
         checks = os.path.join(root, "checks.log")
-        check_port, web_port = free_port(), free_port()
+        check_port, web_port = free_ports(2)
         with open(checks, "w") as log:
             checker = subprocess.Popen(
                 [os.path.join(build_dir(), "tools", "check-server",
