@@ -1,6 +1,7 @@
 #include "api.h"
 
 #include "protocol.h"
+#include "quiet_thread.h"
 
 #include <algorithm>
 #include <condition_variable>
@@ -64,8 +65,8 @@ class watchdog {
 public:
   watchdog(httplib::ClientImpl &client, clock::time_point deadline) {
     try {
-      thread =
-          std::thread([this, &client, deadline] { run(client, deadline); });
+      thread = start_quiet_thread(
+          [this, &client, deadline] { run(client, deadline); });
     } catch (const std::system_error &) {
       // Without a thread the callbacks and the per-wait time-outs still
       // bound the call, only less tightly.
@@ -270,18 +271,31 @@ int api::decode_response(int status, const httplib::Headers &response_headers,
   throw std::runtime_error(body);
 }
 
-int api::execute() {
-  const milliseconds limit =
-      time_limit.count() > 0 ? time_limit : default_call_limit;
-  const milliseconds wait = std::min(limit, wait_limit);
-  const clock::time_point start = clock::now();
-  const clock::time_point deadline = start + limit;
-  const auto out_of_time = [deadline] { return clock::now() >= deadline; };
+// What one request and its answer on one connection came to.
+struct api::exchange {
+  clock::time_point start;
+  clock::time_point deadline;
+  milliseconds wait;
+  bool sent = false;
+  httplib::Error error = httplib::Error::Success;
+  httplib::Response response;
+  std::string answer;
+  bool answer_seen = false;
+  bool too_many_headers = false;
+  bool too_large = false;
+  bool write_failed = false;
+  bool file_failed = false;
+  bool late = false;
+  bool stopped = false;
 
-  httplib::ClientImpl client(server_host, server_port);
-  client.set_connection_timeout(wait);
-  client.set_read_timeout(wait);
-  client.set_write_timeout(wait);
+  bool out_of_time() const { return clock::now() >= deadline; }
+};
+
+void api::send_once(httplib::ClientImpl &client, exchange &state) {
+  client.set_connection_timeout(state.wait);
+  client.set_read_timeout(state.wait);
+  client.set_write_timeout(state.wait);
+  client.set_keep_alive(kept != nullptr);
   // The answer reaches the caller byte for byte as sent; a compressed body
   // from a broken or hostile server is never inflated inside a worker.
   client.set_decompress(false);
@@ -299,23 +313,20 @@ int api::execute() {
   request.content_length_ = data.size() + data_file_length;
   const char *body = data.data();
   const size_t in_memory = data.size();
-  bool write_failed = false;
-  bool file_failed = false;
-  bool late = false;
   // Bytes that come from the file pass through this buffer, one piece at a
   // time.
   std::vector<char> piece;
   request.content_provider_ = [&](size_t offset, size_t length,
                                   httplib::DataSink &sink) {
-    if (out_of_time()) {
-      late = true;
+    if (state.out_of_time()) {
+      state.late = true;
       return false;
     }
     const size_t size = std::min(length, write_piece);
     if (offset < in_memory) {
-      write_failed =
+      state.write_failed =
           !sink.write(body + offset, std::min(size, in_memory - offset));
-      return !write_failed;
+      return !state.write_failed;
     }
     piece.resize(size);
     ssize_t got;
@@ -324,62 +335,94 @@ int api::execute() {
                   static_cast<off_t>(offset - in_memory));
     while (got < 0 && errno == EINTR);
     if (got <= 0) {
-      file_failed = true;
+      state.file_failed = true;
       return false;
     }
-    write_failed = !sink.write(piece.data(), static_cast<size_t>(got));
-    return !write_failed;
+    state.write_failed = !sink.write(piece.data(), static_cast<size_t>(got));
+    return !state.write_failed;
   };
 
-  bool too_many_headers = false;
-  request.response_handler = [&too_many_headers](const httplib::Response &r) {
-    too_many_headers = r.headers.size() > answer_header_cap;
-    return !too_many_headers;
+  request.response_handler = [&state](const httplib::Response &r) {
+    state.answer_seen = true;
+    state.too_many_headers = r.headers.size() > answer_header_cap;
+    return !state.too_many_headers;
   };
-  std::string answer;
-  bool too_large = false;
-  request.content_receiver = [&](const char *bytes, size_t length, uint64_t,
-                                 uint64_t) {
-    if (length > answer_body_cap - answer.size()) {
-      too_large = true;
+  request.content_receiver = [&state](const char *bytes, size_t length,
+                                      uint64_t, uint64_t) {
+    if (length > answer_body_cap - state.answer.size()) {
+      state.too_large = true;
       return false;
     }
-    answer.append(bytes, length);
-    if (out_of_time()) {
-      late = true;
+    state.answer.append(bytes, length);
+    if (state.out_of_time()) {
+      state.late = true;
       return false;
     }
     return true;
   };
 
-  httplib::Response response;
-  httplib::Error error = httplib::Error::Success;
-  bool sent;
-  bool stopped;
-  {
-    watchdog guard(client, deadline);
-    sent = client.send(request, response, error);
-    stopped = guard.fired();
+  watchdog guard(client, state.deadline);
+  state.sent = client.send(request, state.response, state.error);
+  state.stopped = guard.fired();
+}
+
+int api::execute() {
+  exchange state;
+  const milliseconds limit =
+      time_limit.count() > 0 ? time_limit : default_call_limit;
+  state.wait = std::min(limit, wait_limit);
+  state.start = clock::now();
+  state.deadline = state.start + limit;
+
+  connection_pool::connection client;
+  if (kept)
+    client = kept->take(server_host, server_port);
+  bool reused = client != nullptr;
+  for (;;) {
+    if (!client)
+      client.reset(new httplib::ClientImpl(server_host, server_port));
+    send_once(*client, state);
+    // A kept connection that the server closed while it was idle fails
+    // before any answer comes: the check goes once more on a new one.
+    const bool closed_while_idle =
+        reused && !state.sent && !state.answer_seen && !state.late &&
+        !state.stopped && !state.file_failed &&
+        (state.write_failed || state.error == httplib::Error::Read ||
+         state.error == httplib::Error::Write) &&
+        clock::now() - state.start < state.wait && !state.out_of_time();
+    if (!closed_while_idle)
+      break;
+    const auto start = state.start;
+    const auto deadline = state.deadline;
+    const auto wait = state.wait;
+    state = exchange();
+    state.start = start;
+    state.deadline = deadline;
+    state.wait = wait;
+    client.reset();
+    reused = false;
   }
-  if (!sent) {
+
+  if (!state.sent) {
     // A wait that ran out shows as a read or write error in the library.
-    const bool waited_out = clock::now() - start >= wait;
-    if (too_many_headers || too_large) {
+    const bool waited_out = clock::now() - state.start >= state.wait;
+    if (state.too_many_headers || state.too_large) {
       failed = failure::answer;
-      throw std::runtime_error(too_many_headers ? too_many_headers_text
-                                                : too_large_text);
+      throw std::runtime_error(state.too_many_headers ? too_many_headers_text
+                                                      : too_large_text);
     }
-    if (file_failed) {
+    if (state.file_failed) {
       failed = failure::local;
       throw std::runtime_error(body_file_text);
     }
-    if (late || stopped || out_of_time()) {
+    if (state.late || state.stopped || state.out_of_time()) {
       failed = failure::timeout;
       throw std::runtime_error(timed_out_text);
     }
     // The library reports a provider that stopped as a cancellation; here it
     // only stops when the socket would not take the body.
-    if (write_failed)
+    httplib::Error error = state.error;
+    if (state.write_failed)
       error = httplib::Error::Write;
     switch (error) {
     case httplib::Error::ConnectionTimeout:
@@ -397,7 +440,13 @@ int api::execute() {
     }
     throw std::runtime_error(error_text(error));
   }
-  return decode_response(response.status, response.headers, answer);
+  const int code = decode_response(state.response.status,
+                                   state.response.headers, state.answer);
+  // Only a connection whose exchange ended in a verdict, and that the
+  // library left open (no "Connection: close" in the answer), is kept.
+  if (kept && !state.stopped && client->is_socket_open())
+    kept->give(server_host, server_port, std::move(client));
+  return code;
 }
 
 } // namespace vornex

@@ -5,6 +5,8 @@
 
 #include <httplib.h>
 
+#include "pool.h"
+
 #include <chrono>
 #include <cstddef>
 #include <map>
@@ -50,6 +52,11 @@ public:
   // of it and 3 s. Zero (the default) means 9 s for the call.
   void set_time_limit(std::chrono::milliseconds limit);
 
+  // Sends the checks of this record on connections kept in `pool`, which
+  // must outlive the record; null (the default) makes a new connection for
+  // each check and closes it after the answer.
+  void set_pool(connection_pool *pool) { kept = pool; }
+
   // The bytes held in memory; a file added with add_data_file follows them.
   const char *get_data();
   size_t get_data_size();
@@ -93,6 +100,10 @@ public:
   static std::string error_text(httplib::Error error);
 
 private:
+  struct exchange;
+  // One request and its answer on `client`, bounded by the call's deadline.
+  void send_once(httplib::ClientImpl &client, exchange &state);
+
   httplib::Headers headers;
   std::vector<char> data;
   int data_fd = -1;
@@ -106,6 +117,7 @@ private:
   std::string mitigation_url;
   std::chrono::milliseconds time_limit{0};
   failure failed = failure::none;
+  connection_pool *kept = nullptr;
 };
 
 } // namespace vornex

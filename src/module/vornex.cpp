@@ -5,6 +5,7 @@
 
 #include <httpd.h>
 
+#include <ap_mpm.h>
 #include <apr_lib.h>
 #include <apr_optional.h>
 #include <apr_strings.h>
@@ -61,6 +62,7 @@ struct dir_conf {
   apr_off_t retry_seconds; // VornexRetry; -1 unset, 0 off
   // VornexBodyInMemoryLimit; -1 unset (1 MiB), 0 every body in memory
   apr_off_t body_in_memory_limit;
+  int keep_alive; // VornexKeepAlive; -1 unset (Off)
 };
 
 namespace {
@@ -92,6 +94,9 @@ const ap_regex_t *static_file_regex = nullptr;
 // The counters in shared memory made for the current configuration, or null
 // when none could be made; the pointer is written before requests are served.
 counter_block *shared_counters = nullptr;
+// This worker process's idle connections to check servers, made when the
+// process starts, so that no connection is shared with another process.
+connection_pool *kept_connections = nullptr;
 
 // The counter of a failed attempt's kind, or -1 for one not counted.
 int failure_counter(api::failure why) {
@@ -440,6 +445,8 @@ int check_request(request_rec *r, const dir_conf *conf, check_report &rep) {
   }
   if (conf->timeout_ms > 0)
     record->set_time_limit(std::chrono::milliseconds(conf->timeout_ms));
+  if (conf->keep_alive == 1)
+    record->set_pool(kept_connections);
 
   set_facts(r, *record);
   check_body::add_head(*record, r->the_request, r->headers_in);
@@ -642,6 +649,7 @@ void *create_dir_conf(apr_pool_t *pool, char *) {
   conf->timeout_ms = -1;
   conf->retry_seconds = -1;
   conf->body_in_memory_limit = -1;
+  conf->keep_alive = -1;
   return conf;
 }
 
@@ -666,6 +674,7 @@ void *merge_dir_conf(apr_pool_t *pool, void *base_conf, void *add_conf) {
   conf->body_in_memory_limit = add->body_in_memory_limit != -1
                                    ? add->body_in_memory_limit
                                    : base->body_in_memory_limit;
+  conf->keep_alive = add->keep_alive != -1 ? add->keep_alive : base->keep_alive;
   return conf;
 }
 
@@ -747,6 +756,9 @@ const command_rec config_options[] = {
      "Seconds a failed check server is not asked"},
     {"VornexBodyInMemoryLimit", setter(set_number), number(body_limit_slot),
      RSRC_CONF, TAKE1, "Longest request body kept in memory, in bytes"},
+    {"VornexKeepAlive", setter(ap_set_flag_slot),
+     slot(offsetof(dir_conf, keep_alive)), RSRC_CONF, FLAG,
+     "Keep connections to the check servers open between checks"},
     {nullptr, nullptr, nullptr, 0, RAW_ARGS, nullptr}};
 
 // ---- hooks ---------------------------------------------------------------
@@ -777,6 +789,35 @@ int post_config(apr_pool_t *pconf, apr_pool_t *, apr_pool_t *, server_rec *s) {
   shared_counters = static_cast<counter_block *>(apr_shm_baseaddr_get(shm));
   std::memset(shared_counters, 0, sizeof(counter_block));
   return OK;
+}
+
+// Closes the process's kept connections when it ends: at a stop, or when a
+// graceful restart retires it.
+apr_status_t close_kept_connections(void *) {
+  try {
+    delete kept_connections;
+  } catch (...) {
+  }
+  kept_connections = nullptr;
+  return APR_SUCCESS;
+}
+
+// Each worker process keeps at most as many idle connections per check
+// server as it has threads to use them.
+void child_init(apr_pool_t *pchild, server_rec *s) {
+  int threads = 1;
+  if (ap_mpm_query(AP_MPMQ_MAX_THREADS, &threads) != APR_SUCCESS || threads < 1)
+    threads = 1;
+  try {
+    kept_connections = new connection_pool(static_cast<size_t>(threads));
+  } catch (const std::exception &e) {
+    kept_connections = nullptr;
+    VORNEX_LOG(APLOG_WARNING, s,
+               "Vornex keeps no connections in this process: %s", e.what());
+    return;
+  }
+  apr_pool_cleanup_register(pchild, nullptr, close_kept_connections,
+                            apr_pool_cleanup_null);
 }
 
 // The module's section of mod_status's page, and its lines in ?auto.
@@ -824,6 +865,7 @@ void register_hooks(apr_pool_t *) {
                            AP_FTYPE_RESOURCE);
   ap_hook_handler(handler, nullptr, before_scripts, APR_HOOK_REALLY_FIRST);
   ap_hook_post_config(post_config, nullptr, nullptr, APR_HOOK_MIDDLE);
+  ap_hook_child_init(child_init, nullptr, nullptr, APR_HOOK_MIDDLE);
   APR_OPTIONAL_HOOK(ap, status_hook, status_hook, nullptr, nullptr,
                     APR_HOOK_MIDDLE);
 }

@@ -4,14 +4,11 @@ check a byte at a time, never accepting; and a port that refuses every
 connection. Every wait they make is bounded."""
 
 import socket
-import sys
 import threading
 import time
 
-sys.dont_write_bytecode = True
-
-import harness  # noqa: E402
-from harness import LOOPBACK, read_check_request  # noqa: E402
+from testbed.net import LOOPBACK, LoopbackServer
+from testbed.scripted import read_check_request
 
 # Longest a server keeps one connection whatever the module does: far past
 # the module's longest attempt, so that the module is the one that ends it.
@@ -83,7 +80,7 @@ def slow_reader(rate):
     return behave
 
 
-class HoldingServer(harness.LoopbackServer):
+class HoldingServer(LoopbackServer):
     """Serves each connection on a thread of its own with
     `behave(conn, stop)` and counts the connections it accepted."""
 

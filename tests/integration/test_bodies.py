@@ -1,16 +1,19 @@
 """The body read for the check reaches the real content handler intact."""
 
 import collections
+import os
 import random
 import sys
 import threading
 import time
 
 sys.dont_write_bytecode = True
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", ".."))
 
-import harness  # noqa: E402
-from harness import (BODY_SIZES, body_of, echo_line, request,  # noqa: E402
-                     sha256)
+from testbed.bodies import (BODY_SIZES, ECHO_CGI, ECHO_PHP,  # noqa: E402
+                            body_of, echo_line, sha256)
+from testbed.client import request  # noqa: E402
+from testbed.suite import ServerTestCase, main  # noqa: E402
 
 LIMIT = 10000
 
@@ -24,8 +27,8 @@ class BodyRelayCase:
 
     @classmethod
     def setUpClass(cls):
-        cls.check = cls.check_server()
-        cls.backup = cls.check_server()
+        cls.check = cls.scripted_check_server()
+        cls.backup = cls.scripted_check_server()
         s = cls.server = cls.apache(mpm=cls.mpm, cgi=cls.cgi,
                                     modules=cls.modules)
         action = ["AddHandler vornex-action .act",
@@ -40,9 +43,9 @@ class BodyRelayCase:
             + action + ["</Directory>",
                         "<Location /cgi-bin/limited.py>",
                         "LimitRequestBody %d" % LIMIT, "</Location>"]))
-        s.write("cgi-bin/echo.py", harness.ECHO_CGI, 0o755)
-        s.write("cgi-bin/limited.py", harness.ECHO_CGI, 0o755)
-        s.write("htdocs/echo.php", harness.ECHO_PHP)
+        s.write("cgi-bin/echo.py", ECHO_CGI, 0o755)
+        s.write("cgi-bin/limited.py", ECHO_CGI, 0o755)
+        s.write("htdocs/echo.php", ECHO_PHP)
         s.write("htdocs/act/form.act", "")
         s.write("htdocs/act-off/form.act", "")
         s.start()
@@ -121,7 +124,7 @@ class BodyRelayCase:
                         b"Connection: close\r\n"))
 
 
-class EventCgidTest(BodyRelayCase, harness.ServerTestCase):
+class EventCgidTest(BodyRelayCase, ServerTestCase):
     """Event MPM with mod_cgid."""
 
     mpm = "event"
@@ -175,7 +178,7 @@ class EventCgidTest(BodyRelayCase, harness.ServerTestCase):
         self.assert_no_crash(self.server)
 
 
-class PreforkTest(BodyRelayCase, harness.ServerTestCase):
+class PreforkTest(BodyRelayCase, ServerTestCase):
     """Prefork MPM with mod_cgi and mod_php."""
 
     mpm = "prefork"
@@ -193,4 +196,4 @@ class PreforkTest(BodyRelayCase, harness.ServerTestCase):
 
 
 if __name__ == "__main__":
-    harness.main()
+    main()

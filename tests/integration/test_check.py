@@ -1,14 +1,18 @@
 """The check request on the wire, verdict enforcement and failover."""
 
+import os
 import re
 import socket
 import sys
 
 sys.dont_write_bytecode = True
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", ".."))
 
-import harness  # noqa: E402
-from harness import (LOOPBACK, body_of, check_reply, echo_line,  # noqa: E402
-                     exchange, request)
+from testbed.bodies import ECHO_CGI, body_of, echo_line  # noqa: E402
+from testbed.client import exchange, request  # noqa: E402
+from testbed.net import LOOPBACK  # noqa: E402
+from testbed.scripted import check_reply  # noqa: E402
+from testbed.suite import ServerTestCase, main  # noqa: E402
 
 PAGE = b"<html><body>the real page</body></html>\n"
 DENIED = b"<html>denied by the site</html>\n"
@@ -17,13 +21,13 @@ USER_AGENT = re.compile(
     r"\+https://[^/ ]+/humans\.txt\)$")
 
 
-class ScreeningTest(harness.ServerTestCase):
+class ScreeningTest(ServerTestCase):
     """Screening on for the whole site; /errdoc has ErrorDocument 403."""
 
     @classmethod
     def setUpClass(cls):
-        cls.check = cls.check_server()
-        cls.backup = cls.check_server()
+        cls.check = cls.scripted_check_server()
+        cls.backup = cls.scripted_check_server()
         s = cls.server = cls.apache()
         s.configure("\n".join([
             "VornexPrimaryServer %s" % cls.check.address,
@@ -37,7 +41,7 @@ class ScreeningTest(harness.ServerTestCase):
         s.write("htdocs/errdoc/page.html", PAGE)
         s.write("htdocs/forbidden/page.html", PAGE)
         s.write("htdocs/denied.html", DENIED)
-        s.write("cgi-bin/echo.py", harness.ECHO_CGI, 0o755)
+        s.write("cgi-bin/echo.py", ECHO_CGI, 0o755)
         s.start()
 
     def setUp(self):
@@ -270,14 +274,14 @@ class ScreeningTest(harness.ServerTestCase):
             [unread, read, b""])
 
 
-class FailoverTest(harness.ServerTestCase):
+class FailoverTest(ServerTestCase):
     """Virtual hosts with every pairing of working, failing and unparsable
     check server addresses."""
 
     @classmethod
     def setUpClass(cls):
-        cls.primary = cls.check_server()
-        cls.secondary = cls.check_server()
+        cls.primary = cls.scripted_check_server()
+        cls.secondary = cls.scripted_check_server()
         # Bound and never listening for the whole class: connecting to it is
         # refused, and no other socket on the machine, listening or making a
         # connection, can take the port meanwhile.
@@ -304,7 +308,7 @@ class FailoverTest(harness.ServerTestCase):
                      "</VirtualHost>"]
         s.configure("\n".join(conf))
         s.write("htdocs/page.html", PAGE)
-        s.write("cgi-bin/echo.py", harness.ECHO_CGI, 0o755)
+        s.write("cgi-bin/echo.py", ECHO_CGI, 0o755)
         s.start()
 
     def setUp(self):
@@ -447,4 +451,4 @@ class FailoverTest(harness.ServerTestCase):
 
 
 if __name__ == "__main__":
-    harness.main()
+    main()

@@ -12,10 +12,14 @@ import sys
 import time
 
 sys.dont_write_bytecode = True
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", ".."))
 
-import harness  # noqa: E402
-from harness import (LOOPBACK, body_of, check_reply, echo_line,  # noqa: E402
-                     request)
+from testbed.bodies import ECHO_CGI, ECHO_PHP, body_of, echo_line  # noqa: E402
+from testbed.client import request  # noqa: E402
+from testbed.net import LOOPBACK  # noqa: E402
+from testbed.process import fd_targets  # noqa: E402
+from testbed.scripted import check_reply  # noqa: E402
+from testbed.suite import ServerTestCase, main  # noqa: E402
 
 PAGE = b"<html><body>a plain page</body></html>\n"
 LIMIT = 10000
@@ -125,15 +129,15 @@ def without_date(raw):
     return re.sub(rb"\r\nDate: [^\r]*", b"", raw, count=1)
 
 
-class FaultyClientTest(harness.ServerTestCase):
+class FaultyClientTest(ServerTestCase):
     """Prefork with one single worker, so that a request served after a
     faulty one proves that the faulty one let its worker go; mod_reqtimeout
     ends stalled bodies; the echo scripts report the body they read."""
 
     @classmethod
     def setUpClass(cls):
-        cls.check = cls.check_server()
-        cls.backup = cls.check_server()
+        cls.check = cls.scripted_check_server()
+        cls.backup = cls.scripted_check_server()
         s = cls.server = cls.apache(mpm="prefork", cgi="cgi",
                                     modules=("reqtimeout", "php"))
         s.configure("\n".join([
@@ -150,9 +154,9 @@ class FaultyClientTest(harness.ServerTestCase):
         ]))
         for name in ("echo.py", "limited.py", "off-echo.py",
                      "off-limited.py"):
-            s.write("cgi-bin/" + name, harness.ECHO_CGI, 0o755)
+            s.write("cgi-bin/" + name, ECHO_CGI, 0o755)
         for name in ("limited.php", "off-limited.php"):
-            s.write("htdocs/" + name, harness.ECHO_PHP)
+            s.write("htdocs/" + name, ECHO_PHP)
         s.write("htdocs/page.html", PAGE)
         s.start()
 
@@ -487,7 +491,7 @@ def descriptors_connected_to(port):
     for name in os.listdir("/proc"):
         if name.isdigit():
             found += [(int(name), fd)
-                      for fd, target in harness.fd_targets(int(name))
+                      for fd, target in fd_targets(int(name))
                       if target in sockets]
     return found
 
@@ -514,17 +518,17 @@ def pick_ports(count):
             sock.close()
 
 
-class ManyDescriptorsTest(harness.ServerTestCase):
+class ManyDescriptorsTest(ServerTestCase):
     """A worker that holds more than 1024 descriptors before it makes its
     check call: the server listens on 1100 ports, and every worker inherits
     the 1100 listening sockets."""
 
     @classmethod
     def setUpClass(cls):
-        cls.check = cls.check_server()
+        cls.check = cls.scripted_check_server()
         s = cls.server = cls.apache(mpm="prefork", cgi="cgi")
         s.write("htdocs/page.html", PAGE)
-        s.write("cgi-bin/echo.py", harness.ECHO_CGI, 0o755)
+        s.write("cgi-bin/echo.py", ECHO_CGI, 0o755)
         # Another process may take one of 1100 free ports before the server
         # binds them all; a few tries with new ports make that harmless.
         for attempt in range(3):
@@ -586,4 +590,4 @@ class ManyDescriptorsTest(harness.ServerTestCase):
 
 
 if __name__ == "__main__":
-    harness.main()
+    main()

@@ -10,11 +10,16 @@ import time
 import unittest
 
 sys.dont_write_bytecode = True
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", ".."))
 
-import harness  # noqa: E402
+from testbed.apache import LOG_LINE, UNDER_VALGRIND  # noqa: E402
+from testbed.bodies import ECHO_CGI, body_of, echo_line, sha256  # noqa: E402
+from testbed.client import Response, request  # noqa: E402
+from testbed.net import LOOPBACK  # noqa: E402
+from testbed.process import worker_pids  # noqa: E402
+from testbed.scripted import check_reply  # noqa: E402
+from testbed.suite import ServerTestCase, main  # noqa: E402
 import slow_servers  # noqa: E402
-from harness import (LOOPBACK, body_of, check_reply, echo_line,  # noqa
-                     request, sha256)
 from slow_servers import (ClosedPort, HoldingServer, Unaccepting,  # noqa
                           silent, slow_reader, trickle)
 
@@ -114,7 +119,7 @@ def log_entries(path, mark=0):
         return []
     found = []
     for line in text.splitlines():
-        m = harness.LOG_LINE.match(line)
+        m = LOG_LINE.match(line)
         if m and m.group(1) == "vornex" and m.group(2) in ("warn", "error"):
             found.append((m.group(2), m.group(4)))
     return found
@@ -210,9 +215,9 @@ def cap_reply(check):
     return CAP_REPLIES[target.rsplit("case=", 1)[1]]
 
 
-@unittest.skipIf(harness.UNDER_VALGRIND,
+@unittest.skipIf(UNDER_VALGRIND,
                  "bounds on time mean nothing under memcheck")
-class DeadlineTest(harness.ServerTestCase):
+class DeadlineTest(ServerTestCase):
     """One event-MPM worker process serving every virtual host: the fault
     table under both bounds, a 200 ms bound, VornexRetry with a dead primary
     or two, and the answer caps."""
@@ -221,7 +226,7 @@ class DeadlineTest(harness.ServerTestCase):
     def setUpClass(cls):
         cls.held = []
         cls.usage_notes = []
-        cls.good = cls.check_server()
+        cls.good = cls.scripted_check_server()
         cls.good.reply = check_reply(
             200, [("VX-X-Mitigation", "inject"), ("VX-Via", "secondary")])
         hosts = []
@@ -265,9 +270,9 @@ class DeadlineTest(harness.ServerTestCase):
         host("retry-both", cls.closed_a, cls.closed_b, retry)
         # Failures of an answer never mark a server: with VornexRetry set,
         # each cap row must still ask the primary.
-        cls.capped = cls.check_server()
+        cls.capped = cls.scripted_check_server()
         cls.capped.reply = cap_reply
-        cls.capped_too = cls.check_server()
+        cls.capped_too = cls.scripted_check_server()
         cls.capped_too.reply = cap_reply
         host("caps-failover", cls.capped, cls.good, ["VornexRetry 60"])
         host("caps-fail-open", cls.capped, cls.capped_too, ["VornexRetry 60"])
@@ -295,7 +300,7 @@ class DeadlineTest(harness.ServerTestCase):
                 "VornexSecondaryServer %s" % cls.good.address]
         conf += [h.conf() for h in cls.hosts.values()]
         s.configure("\n".join(conf))
-        s.write("cgi-bin/echo.py", harness.ECHO_CGI, 0o755)
+        s.write("cgi-bin/echo.py", ECHO_CGI, 0o755)
         s.start()
         # Whatever the worker sets up on its first screened requests (a
         # failover included) is in place before any count is taken.
@@ -322,7 +327,7 @@ class DeadlineTest(harness.ServerTestCase):
         """The pid of the server's one worker process."""
         deadline = time.monotonic() + 20
         while True:
-            pids = list(harness.worker_pids(self.server.proc.pid))
+            pids = list(worker_pids(self.server.proc.pid))
             if len(pids) == 1:
                 return pids[0]
             if time.monotonic() > deadline:
@@ -392,7 +397,7 @@ class DeadlineTest(harness.ServerTestCase):
                 where = "%s, %s" % (bound_name, row.mode)
                 response, held = results.get(index, (None, None))
                 logged = log_entries(row.host.log)
-                if not isinstance(response, harness.Response):
+                if not isinstance(response, Response):
                     self.note(row.name, where, "---", held or 0.0, logged)
                     self.fail("no answer: %r" % (response,))
                 self.note(row.name, where, response.status, held, logged)
@@ -605,4 +610,4 @@ class DeadlineTest(harness.ServerTestCase):
 
 
 if __name__ == "__main__":
-    harness.main()
+    main()

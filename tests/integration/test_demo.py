@@ -5,13 +5,21 @@ import os
 import re
 import signal
 import subprocess
+import sys
 import tempfile
 import time
 import unittest
 import urllib.parse
 
-from harness import (body_of, build_dir, child_pids, main, port_open,
-                     proc_status, request, sha256)
+sys.dont_write_bytecode = True
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", ".."))
+
+from testbed.bodies import body_of, sha256  # noqa: E402
+from testbed.build import build_dir  # noqa: E402
+from testbed.client import request  # noqa: E402
+from testbed.net import port_open  # noqa: E402
+from testbed.process import child_pids, proc_status  # noqa: E402
+from testbed.suite import main  # noqa: E402
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 WEB = 8080

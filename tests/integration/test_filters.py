@@ -11,11 +11,14 @@ import os
 import sys
 
 sys.dont_write_bytecode = True
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", ".."))
 
-import harness  # noqa: E402
-import php_stack  # noqa: E402
-from harness import BODY_SIZES, LOOPBACK, body_of, request  # noqa: E402
-from php_stack import ORDERS, REFERENCE  # noqa: E402
+from testbed import php  # noqa: E402
+from testbed.bodies import BODY_SIZES, body_of, sha256  # noqa: E402
+from testbed.client import request  # noqa: E402
+from testbed.net import LOOPBACK  # noqa: E402
+from testbed.suite import (ORDERS, REFERENCE, ServerTestCase,  # noqa: E402
+                           main, start_compared)
 
 # A CGI script that answers with JSON: the request variables that the
 # inflating filter could change, and the length and SHA-256 of what it read.
@@ -48,7 +51,7 @@ def basic_auth(user, password):
 
 
 class GzipBodyCase:
-    """Posts gzip bodies to the three servers of php_stack.VARIANTS and
+    """Posts gzip bodies to the three servers of testbed.suite.VARIANTS and
     compares what the application reports."""
 
     def setUp(self):
@@ -97,7 +100,7 @@ class GzipBodyCase:
                         (reference["length"], reference["sha256"],
                          reference["env"]["CONTENT_LENGTH"],
                          reference["env"]["HTTP_CONTENT_ENCODING"]),
-                        (len(read), harness.sha256(read),
+                        (len(read), sha256(read),
                          None if chunked else str(len(packed)), "gzip"))
                     for name in ORDERS:
                         with self.subTest(order=name):
@@ -115,10 +118,10 @@ class GzipBodyCase:
                                              reference["env"])
                             self.assertEqual(
                                 (reported["length"], reported["sha256"]),
-                                (len(data), harness.sha256(data)))
+                                (len(data), sha256(data)))
 
 
-class DeflateCgiTest(GzipBodyCase, harness.ServerTestCase):
+class DeflateCgiTest(GzipBodyCase, ServerTestCase):
     """Event MPM with mod_cgid: SetInputFilter DEFLATE on /cgi-bin/, whose
     unknown paths a front controller in its <Directory> section sends to
     report.py; private.py behind basic authentication and denied.py behind
@@ -126,8 +129,8 @@ class DeflateCgiTest(GzipBodyCase, harness.ServerTestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.backup = cls.check_server()
-        cls.servers, cls.checks = php_stack.start_compared(
+        cls.backup = cls.scripted_check_server()
+        cls.servers, cls.checks = start_compared(
             cls, cls.site, cls.backup,
             modules=("deflate", "rewrite", "auth_basic", "authn_core",
                      "authn_file", "authz_user"))
@@ -212,28 +215,28 @@ class DeflateCgiTest(GzipBodyCase, harness.ServerTestCase):
                                    body=data)
                 self.assertEqual(response.status, 200)
                 self.assertEqual(json.loads(response.body)["sha256"],
-                                 harness.sha256(data))
+                                 sha256(data))
                 sent = self.checks[name].take()
                 self.assertEqual(len(sent), 1)
                 self.assertEqual(sent[0].screened_body(), data)
 
 
-class DeflateModPhpTest(GzipBodyCase, harness.ServerTestCase):
+class DeflateModPhpTest(GzipBodyCase, ServerTestCase):
     """Prefork MPM with mod_php: SetInputFilter DEFLATE on /app, whose
     front controller in .htaccess sends unknown paths to index.php."""
 
     @classmethod
     def setUpClass(cls):
-        cls.backup = cls.check_server()
-        cls.servers, cls.checks = php_stack.start_compared(
+        cls.backup = cls.scripted_check_server()
+        cls.servers, cls.checks = start_compared(
             cls, cls.site, cls.backup, mpm="prefork", cgi=None,
             modules=("php", "rewrite", "deflate"))
 
     @classmethod
     def site(cls, server):
-        run_log = os.path.join(php_stack.run_log_dir(server.root), "ran.log")
-        server.write("htdocs/app/index.php", php_stack.report_php(run_log))
-        server.write("htdocs/app/.htaccess", php_stack.FRONT_CONTROLLER)
+        run_log = os.path.join(php.run_log_dir(server.root), "ran.log")
+        server.write("htdocs/app/index.php", php.report_php(run_log))
+        server.write("htdocs/app/.htaccess", php.FRONT_CONTROLLER)
         return "\n".join([
             '<Directory "%s/app">' % server.htdocs,
             "  AllowOverride All",
@@ -258,4 +261,4 @@ class DeflateModPhpTest(GzipBodyCase, harness.ServerTestCase):
 
 
 if __name__ == "__main__":
-    harness.main()
+    main()

@@ -1,12 +1,16 @@
 """Which internal redirects and sub-requests of a screened request get the
 body that was read for its check, under both load orders."""
 
+import os
 import sys
 
 sys.dont_write_bytecode = True
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", ".."))
 
-import harness  # noqa: E402
-from harness import body_of, check_reply, echo_line, request  # noqa: E402
+from testbed.bodies import ECHO_CGI, ECHO_PHP, body_of, echo_line  # noqa: E402
+from testbed.client import request  # noqa: E402
+from testbed.scripted import check_reply  # noqa: E402
+from testbed.suite import ServerTestCase, main  # noqa: E402
 
 SIZES = (0, 1, 8193, 70000)
 ORDERS = (("loaded last", False), ("loaded first", True))
@@ -23,8 +27,8 @@ class HandoffCase:
 
     @classmethod
     def setUpClass(cls):
-        cls.check = cls.check_server()
-        cls.backup = cls.check_server()
+        cls.check = cls.scripted_check_server()
+        cls.backup = cls.scripted_check_server()
         cls.servers = {}
         for name, kwargs in (("reference", {"vornex": False}),
                              ("module", {"vornex_first": cls.vornex_first})):
@@ -52,9 +56,9 @@ class HandoffCase:
                 "  ErrorDocument 403 /denied.php",
                 "</Location>",
             ]))
-            s.write("cgi-bin/echo.py", harness.ECHO_CGI, 0o755)
+            s.write("cgi-bin/echo.py", ECHO_CGI, 0o755)
             s.write("htdocs/chain/form.act", "")
-            s.write("htdocs/denied.php", harness.ECHO_PHP)
+            s.write("htdocs/denied.php", ECHO_PHP)
             s.write("htdocs/errdoc/page.html", "page\n")
             s.write("htdocs/ssi/include.shtml",
                     '[<!--#include virtual="/cgi-bin/echo.py" -->]\n')
@@ -118,17 +122,17 @@ class HandoffCase:
                     self.assertEqual(len(self.check.take()), 1)
 
 
-class LoadedLastTest(HandoffCase, harness.ServerTestCase):
+class LoadedLastTest(HandoffCase, ServerTestCase):
     """The module loaded after every other module, as Debian loads it."""
 
     vornex_first = False
 
 
-class LoadedFirstTest(HandoffCase, harness.ServerTestCase):
+class LoadedFirstTest(HandoffCase, ServerTestCase):
     """The module loaded before every other module."""
 
     vornex_first = True
 
 
 if __name__ == "__main__":
-    harness.main()
+    main()

@@ -4,6 +4,7 @@ a well-formed response head and no crashed worker."""
 
 import fcntl
 import gzip
+import os
 import re
 import socket
 import struct
@@ -12,10 +13,13 @@ import termios
 import time
 
 sys.dont_write_bytecode = True
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", ".."))
 
-import harness  # noqa: E402
-from harness import (LOOPBACK, body_of, check_reply,  # noqa
-                     echo_line, read_check_request, request, sha256)
+from testbed.bodies import ECHO_CGI, body_of, echo_line, sha256  # noqa: E402
+from testbed.client import request  # noqa: E402
+from testbed.net import LOOPBACK, LoopbackServer  # noqa: E402
+from testbed.scripted import check_reply, read_check_request  # noqa: E402
+from testbed.suite import ServerTestCase, main  # noqa: E402
 
 READ = "Failed to read connection"
 # A check body that cannot be written out.
@@ -136,7 +140,7 @@ def trickles(slow, fast, gap):
     return behave
 
 
-class HostileServer(harness.LoopbackServer):
+class HostileServer(LoopbackServer):
     """A check server on loopback that picks its behaviour from the `case`
     query parameter of the screened request, which it peeks at in the check
     body without consuming anything."""
@@ -376,7 +380,7 @@ def head_problems(raw_head):
     return [line for line in lines if not TOKEN_LINE.match(line)]
 
 
-class HostileCheckServerTest(harness.ServerTestCase):
+class HostileCheckServerTest(ServerTestCase):
     """One hostile check server as primary for two virtual hosts: one with a
     working secondary (which injects "Via: secondary"), one whose secondary is
     a second hostile server behaving the same way."""
@@ -389,7 +393,7 @@ class HostileCheckServerTest(harness.ServerTestCase):
         cls.addClassCleanup(cls.hostile.close)
         cls.hostile_too = HostileServer(behaviours)
         cls.addClassCleanup(cls.hostile_too.close)
-        cls.good = cls.check_server()
+        cls.good = cls.scripted_check_server()
         cls.good.reply = check_reply(
             200, [("VX-X-Mitigation", "inject"), ("VX-Via", "secondary")])
         s = cls.server = cls.apache(ports=2)
@@ -402,7 +406,7 @@ class HostileCheckServerTest(harness.ServerTestCase):
                      "VornexSecondaryServer %s" % second,
                      "</VirtualHost>"]
         s.configure("\n".join(conf))
-        s.write("cgi-bin/echo.py", harness.ECHO_CGI, 0o755)
+        s.write("cgi-bin/echo.py", ECHO_CGI, 0o755)
         s.start()
         cls.held = []
 
@@ -525,4 +529,4 @@ class HostileCheckServerTest(harness.ServerTestCase):
 
 
 if __name__ == "__main__":
-    harness.main()
+    main()

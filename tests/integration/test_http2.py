@@ -8,11 +8,13 @@ import subprocess
 import sys
 
 sys.dont_write_bytecode = True
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", ".."))
 
-import backends  # noqa: E402
-import harness  # noqa: E402
-from harness import (LOOPBACK, body_of, check_reply, echo_line,  # noqa
-                     sha256)
+from testbed import backends  # noqa: E402
+from testbed.bodies import body_of, echo_line, sha256  # noqa: E402
+from testbed.net import LOOPBACK  # noqa: E402
+from testbed.scripted import check_reply  # noqa: E402
+from testbed.suite import ServerTestCase, main  # noqa: E402
 
 MODULES = ("ssl", "http2", "proxy", "proxy_http")
 SIZES = (0, 1, 8193, 65536, 1024 * 1024 + 1)
@@ -59,8 +61,8 @@ class Http2Case:
         require_http2_clients()
         cls.backend = backends.EchoBackend()
         cls.addClassCleanup(cls.backend.close)
-        cls.check = cls.check_server()
-        cls.backup = cls.check_server()
+        cls.check = cls.scripted_check_server()
+        cls.backup = cls.scripted_check_server()
         s = cls.server = cls.apache(modules=MODULES, ports=2,
                                     vornex_first=cls.vornex_first)
         key, cert = s.make_certificate()
@@ -282,18 +284,18 @@ class Http2Case:
         self.assert_no_crash(self.server)
 
 
-class ModuleLastTest(Http2Case, harness.ServerTestCase):
+class ModuleLastTest(Http2Case, ServerTestCase):
     """The module loaded after mod_http2 and mod_proxy, as Debian's a2enmod
     orders it."""
 
     vornex_first = False
 
 
-class ModuleFirstTest(Http2Case, harness.ServerTestCase):
+class ModuleFirstTest(Http2Case, ServerTestCase):
     """The module loaded before every other module."""
 
     vornex_first = True
 
 
 if __name__ == "__main__":
-    harness.main()
+    main()

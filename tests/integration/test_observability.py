@@ -15,9 +15,15 @@ import unittest
 import urllib.parse
 
 sys.dont_write_bytecode = True
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", ".."))
 
-import harness  # noqa: E402
-from harness import LOOPBACK, body_of, check_reply, request  # noqa: E402
+from testbed.apache import UNDER_VALGRIND  # noqa: E402
+from testbed.bodies import body_of, echo_line  # noqa: E402
+from testbed.client import request  # noqa: E402
+from testbed.net import LOOPBACK  # noqa: E402
+from testbed.process import child_pids  # noqa: E402
+from testbed.scripted import check_reply  # noqa: E402
+from testbed.suite import ServerTestCase, main  # noqa: E402
 
 PAGE = b"<html><body>the real page</body></html>\n"
 DENIED = b"<html>denied by the site</html>\n"
@@ -164,7 +170,7 @@ class Scripted:
 
 
 def scripted_server(case, key):
-    server = case.check_server()
+    server = case.scripted_check_server()
     server.reply = Scripted(key)
     return server
 
@@ -332,7 +338,7 @@ OUTCOMES = tuple(
 )
 
 
-class VariablesTest(harness.ServerTestCase, StatusReader):
+class VariablesTest(ServerTestCase, StatusReader):
     """Event MPM with mod_cgid, mod_rewrite, mod_headers and mod_status;
     one host per pairing of check servers: working, a refused primary, both
     refused, and working with VornexTimeout."""
@@ -449,7 +455,7 @@ class VariablesTest(harness.ServerTestCase, StatusReader):
                     self.assertEqual(response.header("Injected"), "yes")
                 env = json.loads(response.body)
                 self.assertEqual(env.pop("body"),
-                                 harness.echo_line(data).decode().strip())
+                                 echo_line(data).decode().strip())
                 logged = self.logged(n)
                 expected = {}
                 for key, value in zip(("VORNEX_VERDICT", "VORNEX_CHECK_TIME",
@@ -500,7 +506,7 @@ class VariablesTest(harness.ServerTestCase, StatusReader):
                         self.assertEqual(response.status, 200)
                         self.assertEqual(
                             json.loads(response.body)["body"],
-                            harness.echo_line(data).decode().strip())
+                            echo_line(data).decode().strip())
                         self.assertEqual(
                             after["VornexBodyBytes"]
                             - before["VornexBodyBytes"], size * attempts)
@@ -616,7 +622,7 @@ def expected_totals(entries):
     return d
 
 
-@unittest.skipIf(harness.UNDER_VALGRIND,
+@unittest.skipIf(UNDER_VALGRIND,
                  "one apache2 -X process cannot show several workers")
 class CountingMixin(StatusReader):
     """Counting with several worker processes; subclasses set the MPM and
@@ -737,7 +743,7 @@ class CountingMixin(StatusReader):
         of the new generation serves, and the processes there were before
         (the old generation)."""
         generation = self.status()["ParentServerConfigGeneration"]
-        old = set(harness.child_pids(self.server.proc.pid))
+        old = set(child_pids(self.server.proc.pid))
         os.kill(self.server.proc.pid, signum)
         return self.status_of(newer_than=generation), old
 
@@ -806,7 +812,7 @@ class CountingMixin(StatusReader):
         self.count_from_zero(generation, old)
 
 
-class EventCountingTest(CountingMixin, harness.ServerTestCase):
+class EventCountingTest(CountingMixin, ServerTestCase):
     """Event MPM, three processes of four threads each."""
 
     mpm = "event"
@@ -815,7 +821,7 @@ class EventCountingTest(CountingMixin, harness.ServerTestCase):
                 "MinSpareThreads 4", "MaxSpareThreads 12")
 
 
-class PreforkCountingTest(CountingMixin, harness.ServerTestCase):
+class PreforkCountingTest(CountingMixin, ServerTestCase):
     """Prefork MPM, four to eight children."""
 
     mpm = "prefork"
@@ -824,4 +830,4 @@ class PreforkCountingTest(CountingMixin, harness.ServerTestCase):
 
 
 if __name__ == "__main__":
-    harness.main()
+    main()

@@ -9,11 +9,14 @@ import os
 import sys
 
 sys.dont_write_bytecode = True
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", ".."))
 
-import harness  # noqa: E402
-import php_stack  # noqa: E402
-from harness import BODY_SIZES, body_of, check_reply, sha256  # noqa: E402
-from php_stack import ORDERS, REFERENCE, post_at_once  # noqa: E402
+from testbed import php  # noqa: E402
+from testbed.bodies import BODY_SIZES, body_of, sha256  # noqa: E402
+from testbed.client import post_at_once  # noqa: E402
+from testbed.scripted import check_reply  # noqa: E402
+from testbed.suite import (ORDERS, REFERENCE, ServerTestCase,  # noqa: E402
+                           main, start_compared)
 
 # Through the front controller, through DirectoryIndex, and directly.
 TARGETS = ("/app/some/route", "/app/", "/app/index.php")
@@ -25,7 +28,7 @@ PAGE = b"<html><body>prove you are a person</body></html>\n"
 
 
 class PhpDeploymentCase:
-    """The site on the three servers of php_stack.VARIANTS. The application
+    """The site on the three servers of testbed.suite.VARIANTS. The application
     under /app is htdocs/app/index.php, the report script, reached through a
     front controller."""
 
@@ -41,9 +44,9 @@ class PhpDeploymentCase:
 
     @classmethod
     def setUpClass(cls):
-        cls.backup = cls.check_server()
+        cls.backup = cls.scripted_check_server()
         cls.run_logs = {}
-        cls.servers, cls.checks = php_stack.start_compared(
+        cls.servers, cls.checks = start_compared(
             cls, cls.site, cls.backup, mpm=cls.mpm, cgi=None,
             modules=cls.modules)
 
@@ -51,11 +54,11 @@ class PhpDeploymentCase:
     def site(cls, server):
         """The report script in each of the deployment's directories, and
         the deployment's configuration."""
-        run_log = os.path.join(php_stack.run_log_dir(server.root), "ran.log")
+        run_log = os.path.join(php.run_log_dir(server.root), "ran.log")
         cls.run_logs[server.port] = run_log
         for d in cls.app_dirs:
             server.write("htdocs/%s/index.php" % d,
-                         php_stack.report_php(run_log))
+                         php.report_php(run_log))
         return cls.site_conf(server)
 
     def setUp(self):
@@ -68,10 +71,10 @@ class PhpDeploymentCase:
         """Posts to one of the servers; returns the response and the run log
         lines the request added."""
         port = self.servers[name].port
-        before = len(php_stack.read_runs(self.run_logs[port]))
+        before = len(php.read_runs(self.run_logs[port]))
         response = post_at_once(port, target, data, chunked=chunked,
                                 headers=headers)
-        return response, php_stack.read_runs(self.run_logs[port])[before:]
+        return response, php.read_runs(self.run_logs[port])[before:]
 
     def report(self, name, target, data, chunked, headers=OCTETS):
         """What the application reported for one request that it served
@@ -184,7 +187,7 @@ class PhpDeploymentCase:
                     self.assert_screened_once(name, target, FORM_BODY)
 
 
-class PhpFpmTest(PhpDeploymentCase, harness.ServerTestCase):
+class PhpFpmTest(PhpDeploymentCase, ServerTestCase):
     """PHP-FPM through mod_proxy_fcgi as Debian's php8.2-fpm.conf sets it
     up, with the front controller in .htaccess; /app-cl sets proxy-sendcl,
     with which mod_proxy_fcgi measures every body before it sends it."""
@@ -194,13 +197,13 @@ class PhpFpmTest(PhpDeploymentCase, harness.ServerTestCase):
 
     @classmethod
     def site_conf(cls, server):
-        fpm = php_stack.PhpFpm(server.root)
+        fpm = php.PhpFpm(server.root)
         fpm.start()
         cls.addClassCleanup(fpm.stop)
-        server.write("htdocs/app/.htaccess", php_stack.FRONT_CONTROLLER)
-        server.write("htdocs/app-cl/.htaccess", php_stack.FRONT_CONTROLLER)
+        server.write("htdocs/app/.htaccess", php.FRONT_CONTROLLER)
+        server.write("htdocs/app-cl/.htaccess", php.FRONT_CONTROLLER)
         return "\n".join([
-            php_stack.fpm_conf(fpm),
+            php.fpm_conf(fpm),
             "DirectoryIndex index.php",
             '<Directory "%s/app">' % server.htdocs,
             "  AllowOverride All",
@@ -259,7 +262,7 @@ class PhpFpmTest(PhpDeploymentCase, harness.ServerTestCase):
                             reference)
 
 
-class FcgidTest(PhpDeploymentCase, harness.ServerTestCase):
+class FcgidTest(PhpDeploymentCase, ServerTestCase):
     """php-cgi through mod_fcgid, with the front controller in the
     <Directory> section."""
 
@@ -269,11 +272,11 @@ class FcgidTest(PhpDeploymentCase, harness.ServerTestCase):
     @classmethod
     def site_conf(cls, server):
         return "\n".join([
-            php_stack.fcgid_server_conf(server.root),
+            php.fcgid_server_conf(server.root),
             "DirectoryIndex index.php",
             '<Directory "%s/app">' % server.htdocs,
-            php_stack.fcgid_directory_conf(),
-            php_stack.FRONT_CONTROLLER,
+            php.fcgid_directory_conf(),
+            php.FRONT_CONTROLLER,
             "</Directory>",
         ])
 
@@ -282,7 +285,7 @@ class FcgidTest(PhpDeploymentCase, harness.ServerTestCase):
         return str(size)
 
 
-class ModPhpTest(PhpDeploymentCase, harness.ServerTestCase):
+class ModPhpTest(PhpDeploymentCase, ServerTestCase):
     """mod_php under the prefork MPM, with the front controller in
     .htaccess."""
 
@@ -292,7 +295,7 @@ class ModPhpTest(PhpDeploymentCase, harness.ServerTestCase):
 
     @classmethod
     def site_conf(cls, server):
-        server.write("htdocs/app/.htaccess", php_stack.FRONT_CONTROLLER)
+        server.write("htdocs/app/.htaccess", php.FRONT_CONTROLLER)
         return "\n".join([
             "DirectoryIndex index.php",
             '<Directory "%s/app">' % server.htdocs,
@@ -306,4 +309,4 @@ class ModPhpTest(PhpDeploymentCase, harness.ServerTestCase):
 
 
 if __name__ == "__main__":
-    harness.main()
+    main()

@@ -2,14 +2,17 @@
 backend, and the backend receives the body intact and framed as it would be
 without the module."""
 
+import os
 import sys
 
 sys.dont_write_bytecode = True
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", ".."))
 
-import backends  # noqa: E402
-import harness  # noqa: E402
-from harness import (BODY_SIZES, body_of, check_reply, echo_line,  # noqa
-                     request, sha256)
+from testbed import backends  # noqa: E402
+from testbed.bodies import BODY_SIZES, body_of, echo_line, sha256  # noqa: E402
+from testbed.client import request  # noqa: E402
+from testbed.scripted import check_reply  # noqa: E402
+from testbed.suite import ServerTestCase, main  # noqa: E402
 
 MODULES = ("proxy", "proxy_http", "proxy_wstunnel", "rewrite")
 # Sent as Host by every client here, so that what mod_proxy derives from it
@@ -41,8 +44,8 @@ class ProxyCase:
         cls.addClassCleanup(cls.unix_backend.close)
         cls.ws_backend = backends.WebSocketBackend()
         cls.addClassCleanup(cls.ws_backend.close)
-        cls.check = cls.check_server()
-        cls.backup = cls.check_server()
+        cls.check = cls.scripted_check_server()
+        cls.backup = cls.scripted_check_server()
         routes = "\n".join([
             "ProxyPass /app/ %s" % cls.backend.url(),
             "ProxyPass /sock/ %s" % cls.unix_backend.url(),
@@ -286,17 +289,17 @@ class ProxyCase:
         self.assert_no_crash(self.server)
 
 
-class ModuleLastTest(ProxyCase, harness.ServerTestCase):
+class ModuleLastTest(ProxyCase, ServerTestCase):
     """The module loaded after mod_proxy, as Debian's a2enmod orders it."""
 
     vornex_first = False
 
 
-class ModuleFirstTest(ProxyCase, harness.ServerTestCase):
+class ModuleFirstTest(ProxyCase, ServerTestCase):
     """The module loaded before every other module."""
 
     vornex_first = True
 
 
 if __name__ == "__main__":
-    harness.main()
+    main()

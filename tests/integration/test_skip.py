@@ -6,9 +6,12 @@ import re
 import sys
 
 sys.dont_write_bytecode = True
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", ".."))
 
-import harness  # noqa: E402
-from harness import LOOPBACK, request  # noqa: E402
+from testbed.bodies import ECHO_CGI, echo_line  # noqa: E402
+from testbed.client import request  # noqa: E402
+from testbed.net import LOOPBACK  # noqa: E402
+from testbed.suite import ServerTestCase, main  # noqa: E402
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 
@@ -44,15 +47,15 @@ CASES = (
 )
 
 
-class RecommendedSkipTest(harness.ServerTestCase):
+class RecommendedSkipTest(ServerTestCase):
     """Port 0 screens with the built-in pattern, port 1 with the recommended
     one; /cgi-bin/ has AcceptPathInfo Off on port 1 only."""
 
     @classmethod
     def setUpClass(cls):
         cls.line = recommended_line()
-        cls.check = cls.check_server()
-        cls.backup = cls.check_server()
+        cls.check = cls.scripted_check_server()
+        cls.backup = cls.scripted_check_server()
         s = cls.server = cls.apache(ports=2)
         s.configure("\n".join([
             "VornexPrimaryServer %s" % cls.check.address,
@@ -64,7 +67,7 @@ class RecommendedSkipTest(harness.ServerTestCase):
             "</VirtualHost>",
         ]))
         s.write("htdocs/page.html", "<p>page</p>\n")
-        s.write("cgi-bin/echo.py", harness.ECHO_CGI, 0o755)
+        s.write("cgi-bin/echo.py", ECHO_CGI, 0o755)
         s.start()
 
     def setUp(self):
@@ -97,7 +100,7 @@ class RecommendedSkipTest(harness.ServerTestCase):
         target = "/cgi-bin/echo.py/x.css"
         response = request(self.server.ports[0], "GET", target)
         self.assertEqual(response.status, 200)
-        self.assertEqual(response.body, harness.echo_line(b""))
+        self.assertEqual(response.body, echo_line(b""))
         self.assertEqual(self.check.take(), [])
         response = request(self.server.ports[1], "GET", target)
         self.assertEqual(response.status, 404)
@@ -105,4 +108,4 @@ class RecommendedSkipTest(harness.ServerTestCase):
 
 
 if __name__ == "__main__":
-    harness.main()
+    main()

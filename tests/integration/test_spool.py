@@ -11,27 +11,31 @@ import threading
 import time
 
 sys.dont_write_bytecode = True
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", ".."))
 
-import backends  # noqa: E402
-import harness  # noqa: E402
-import php_stack  # noqa: E402
-from harness import (LOOPBACK, body_of, check_reply, echo_line,  # noqa: E402
-                     request, sha256)
+from testbed import backends, php  # noqa: E402
+from testbed.bodies import (ECHO_CGI, ECHO_PHP, body_of,  # noqa: E402
+                            echo_line, sha256)
+from testbed.client import request  # noqa: E402
+from testbed.net import LOOPBACK  # noqa: E402
+from testbed.process import fd_targets, worker_pids  # noqa: E402
+from testbed.scripted import check_reply  # noqa: E402
+from testbed.suite import ServerTestCase, main  # noqa: E402
 
 LIMIT = 65536
 MIB = 1024 * 1024
 SPOOL_PREFIX = "vornex-body-"
 
 
-class SpoolTest(harness.ServerTestCase):
+class SpoolTest(ServerTestCase):
     """Event MPM with mod_cgid, PHP-FPM through mod_proxy_fcgi under /php/
     and an echo backend under /app/; TMPDIR is a directory of the test's
     own; bodies over 64 KiB go to a file."""
 
     @classmethod
     def setUpClass(cls):
-        cls.check = cls.check_server()
-        cls.backup = cls.check_server()
+        cls.check = cls.scripted_check_server()
+        cls.backup = cls.scripted_check_server()
         cls.backend = backends.EchoBackend()
         cls.addClassCleanup(cls.backend.close)
         cls.tmp = tempfile.mkdtemp(prefix="vornex-it-tmp-")
@@ -40,7 +44,7 @@ class SpoolTest(harness.ServerTestCase):
         s = cls.server = cls.apache(
             modules=("proxy", "proxy_http", "proxy_fcgi", "env"),
             environment={"TMPDIR": cls.tmp})
-        cls.fpm = php_stack.PhpFpm(s.root, max_body=80 * MIB)
+        cls.fpm = php.PhpFpm(s.root, max_body=80 * MIB)
         cls.fpm.start()
         cls.addClassCleanup(cls.fpm.stop)
         s.configure("\n".join([
@@ -50,12 +54,12 @@ class SpoolTest(harness.ServerTestCase):
             "VornexBodyInMemoryLimit %d" % LIMIT,
             "LimitRequestBody 0",
             "ProxyPass /app/ %s" % cls.backend.url(),
-            php_stack.fpm_conf(cls.fpm),
+            php.fpm_conf(cls.fpm),
             # PHP-FPM gets a chunked body only with a length.
             "<Location /php/>", "  SetEnv proxy-sendcl 1", "</Location>",
         ]))
-        s.write("cgi-bin/echo.py", harness.ECHO_CGI, 0o755)
-        s.write("htdocs/php/echo.php", harness.ECHO_PHP)
+        s.write("cgi-bin/echo.py", ECHO_CGI, 0o755)
+        s.write("htdocs/php/echo.php", ECHO_PHP)
         s.start()
 
     def setUp(self):
@@ -66,8 +70,8 @@ class SpoolTest(harness.ServerTestCase):
         """(pid, fd) of every descriptor of a worker that names a spool
         file."""
         return [(pid, fd, target)
-                for pid in harness.worker_pids(self.server.proc.pid)
-                for fd, target in harness.fd_targets(pid)
+                for pid in worker_pids(self.server.proc.pid)
+                for fd, target in fd_targets(pid)
                 if os.path.basename(target).startswith(SPOOL_PREFIX)]
 
     def wait_for(self, condition, seconds=30):
@@ -191,4 +195,4 @@ class SpoolTest(harness.ServerTestCase):
 
 
 if __name__ == "__main__":
-    harness.main()
+    main()

@@ -1,22 +1,26 @@
 """TLS facts from mod_ssl and request bodies that arrive over TLS."""
 
+import os
 import ssl
 import sys
 
 sys.dont_write_bytecode = True
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", ".."))
 
-import harness  # noqa: E402
-from harness import LOOPBACK, body_of, echo_line, request  # noqa: E402
+from testbed.bodies import ECHO_CGI, body_of, echo_line  # noqa: E402
+from testbed.client import request  # noqa: E402
+from testbed.net import LOOPBACK  # noqa: E402
+from testbed.suite import ServerTestCase, main  # noqa: E402
 
 
-class TlsTest(harness.ServerTestCase):
+class TlsTest(ServerTestCase):
     """Event MPM, mod_cgid and mod_ssl: port 0 plain, port 1 TLS with a
     certificate made for this run."""
 
     @classmethod
     def setUpClass(cls):
-        cls.check = cls.check_server()
-        cls.backup = cls.check_server()
+        cls.check = cls.scripted_check_server()
+        cls.backup = cls.scripted_check_server()
         s = cls.server = cls.apache(modules=("ssl",), ports=2)
         key, cert = s.make_certificate()
         s.configure("\n".join([
@@ -30,7 +34,7 @@ class TlsTest(harness.ServerTestCase):
             "</VirtualHost>",
         ]))
         s.write("htdocs/page.html", "<p>page</p>\n")
-        s.write("cgi-bin/echo.py", harness.ECHO_CGI, 0o755)
+        s.write("cgi-bin/echo.py", ECHO_CGI, 0o755)
         s.start()
 
     def setUp(self):
@@ -86,4 +90,4 @@ class TlsTest(harness.ServerTestCase):
 
 
 if __name__ == "__main__":
-    harness.main()
+    main()

@@ -13,9 +13,13 @@ import time
 import unittest
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
-sys.path.insert(0, os.path.join(ROOT, "tests", "integration"))
-from harness import (body_of, build_dir, echo_line, free_ports,  # noqa: E402
-                     main, port_open, request)
+sys.path.insert(0, ROOT)
+from testbed.bodies import body_of, echo_line  # noqa: E402
+from testbed.build import build_dir  # noqa: E402
+from testbed.client import request  # noqa: E402
+from testbed.net import free_ports, port_open  # noqa: E402
+from testbed.standin import StandInCheckServer, binary  # noqa: E402
+from testbed.suite import main  # noqa: E402
 
 PACKAGE = "libapache2-mod-vornex"
 MODULE = "/usr/lib/apache2/modules/mod_vornex.so"
@@ -296,12 +300,9 @@ class PackageTest(unittest.TestCase):
             f.write(RULES)
         checks = os.path.join(root, "checks.log")
         check_port, web_port = free_ports(2)
-        with open(checks, "w") as log:
-            checker = subprocess.Popen(
-                [os.path.join(build_dir(), "tools", "check-server",
-                              "vornex-check-server"),
-                 "--listen", "127.0.0.1:%d" % check_port, "--rules", rules],
-                stdout=log, stderr=subprocess.DEVNULL)
+        checker = StandInCheckServer(binary(build_dir()), check_port, rules,
+                                     checks)
+        checker.start()
         conf = os.path.join(root, "httpd.conf")
         with open(conf, "w") as f:
             f.write("""ServerRoot {etc}
@@ -333,14 +334,13 @@ VornexCheck On
             # prefork signals its whole process group when it stops.
             start_new_session=True)
         try:
-            self.assertTrue(wait_for(lambda: port_open(check_port), checker),
-                            "check server did not start")
             if not wait_for(lambda: port_open(web_port), apache):
                 self.fail("apache2 did not start:\n"
                           + tail(os.path.join(root, "error.log")))
             yield web_port, checks
         finally:
-            stop(apache, checker)
+            stop(apache)
+            checker.stop()
 
 
 if __name__ == "__main__":

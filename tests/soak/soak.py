@@ -41,10 +41,13 @@ import time
 sys.dont_write_bytecode = True
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.path.dirname(os.path.dirname(HERE))
-sys.path.insert(0, os.path.join(SOURCE, "tests", "integration"))
+sys.path.insert(0, SOURCE)
 
-import harness  # noqa: E402
-from harness import LOOPBACK, echo_line  # noqa: E402
+from testbed.apache import Apache  # noqa: E402
+from testbed.bodies import ECHO_CGI, echo_line  # noqa: E402
+from testbed.net import LOOPBACK  # noqa: E402
+from testbed.process import worker_pids  # noqa: E402
+from testbed.standin import StandInCheckServer, binary  # noqa: E402
 
 RULES = os.path.join(SOURCE, "tools", "check-server", "example.rules")
 CHALLENGE_PAGE_FILE = os.path.join(SOURCE, "tools", "check-server", "pages",
@@ -321,61 +324,8 @@ def workers_rss(parent):
     children that run threads. The cgid daemon, the parent's other child,
     is single-threaded."""
     return {pid: int(st["VmRSS"].split()[0])
-            for pid, st in harness.worker_pids(parent).items()
+            for pid, st in worker_pids(parent).items()
             if "VmRSS" in st}
-
-
-class CheckService:
-    """One vornex-check-server process on a fixed loopback port."""
-
-    def __init__(self, binary, port, log_path):
-        self.binary = binary
-        self.port = port
-        self.log_path = log_path
-        self.proc = None
-        self.starts = 0
-
-    def start(self):
-        log = open(self.log_path, "ab")
-        self.proc = subprocess.Popen(
-            [self.binary, "--listen", "%s:%d" % (LOOPBACK, self.port),
-             "--rules", RULES, "--threads", "128"],
-            stdin=subprocess.DEVNULL, stdout=log, stderr=log,
-            start_new_session=True)
-        log.close()
-        self.starts += 1
-        deadline = time.monotonic() + 20
-        while not harness.port_open(self.port):
-            if self.proc.poll() is not None or time.monotonic() > deadline:
-                raise RuntimeError("check server on %d did not start:\n%s"
-                                   % (self.port, self.read_log()))
-            time.sleep(0.05)
-
-    def kill(self):
-        self.proc.send_signal(signal.SIGKILL)
-        self.proc.wait(10)
-
-    def stop(self):
-        if self.proc is not None and self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-            try:
-                self.proc.wait(10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait(10)
-
-    def read_log(self):
-        with open(self.log_path, "rb") as f:
-            return f.read().decode(errors="replace")
-
-    def checks(self):
-        """(rule, verdict) of every check the server logged."""
-        out = []
-        for line in self.read_log().splitlines():
-            m = re.match(r'^\S+ ".*" (\S+) (\S+) \S+$', line)
-            if m:
-                out.append((m.group(1), m.group(2)))
-        return out
 
 
 # ---- the run ---------------------------------------------------------------
@@ -411,7 +361,7 @@ def configure(apache, primary, secondary):
         'ScriptAliasMatch "^/(%s)/echo$" "%s/echo.py"'
         % (prefixes, apache.cgi_bin),
     ]))
-    apache.write("cgi-bin/echo.py", harness.ECHO_CGI, 0o755)
+    apache.write("cgi-bin/echo.py", ECHO_CGI, 0o755)
     for p, _, _ in VERDICTS:
         apache.write("htdocs/%s/page.html" % p, STATIC_PAGE)
 
@@ -445,8 +395,7 @@ def run(args):
     build = os.path.abspath(args.build)
     os.environ["VORNEX_MODULE"] = os.path.join(build, "mod_vornex.so")
     os.environ["VORNEX_BUILD"] = build
-    binary = os.path.join(build, "tools", "check-server",
-                          "vornex-check-server")
+    standin = binary(build)
     global CHALLENGE_PAGE
     with open(CHALLENGE_PAGE_FILE, "rb") as f:
         CHALLENGE_PAGE = f.read()
@@ -459,12 +408,14 @@ def run(args):
     if warmup is None:
         warmup = min(LEVEL_WARMUP, max(200, total // 2))
     plan = [Item(args.seed, i) for i in range(warmup + total)]
-    apache = harness.Apache(mpm="event", cgi="cgid")
+    apache = Apache(mpm="event", cgi="cgid")
     logs = os.path.join(apache.root, "logs")
-    primary = CheckService(binary, service_port(),
-                           os.path.join(logs, "primary.log"))
-    secondary = CheckService(binary, service_port(),
-                             os.path.join(logs, "secondary.log"))
+    primary = StandInCheckServer(standin, service_port(), RULES,
+                                 os.path.join(logs, "primary.log"),
+                                 threads=128)
+    secondary = StandInCheckServer(standin, service_port(), RULES,
+                                   os.path.join(logs, "secondary.log"),
+                                   threads=128)
     tally = Tally()
     samples = []
     events = {}

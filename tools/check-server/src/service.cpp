@@ -2,7 +2,13 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
 #include <stdexcept>
+#include <system_error>
+#include <thread>
 
 namespace vornex {
 namespace check_server {
@@ -113,8 +119,86 @@ std::string log_line(const check_outcome &outcome,
   return line;
 }
 
+namespace {
+
+// Threads for the server's connections: `spare` start at once, and one more
+// starts whenever a connection comes while every thread is busy, up to
+// `most`. A kept-alive connection holds its thread while it is idle, so a
+// fixed number of threads would leave new connections queued behind idle
+// ones; this way the server needs no sizing for the clients' pools.
+class growing_pool : public httplib::TaskQueue {
+public:
+  growing_pool(size_t spare, size_t most) : most(most) {
+    std::lock_guard<std::mutex> lock(mutex);
+    while (threads.size() < spare)
+      start();
+  }
+  ~growing_pool() override = default;
+
+  void enqueue(std::function<void()> job) override {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      jobs.push_back(std::move(job));
+      if (idle < jobs.size() && threads.size() < most) {
+        try {
+          start();
+        } catch (const std::system_error &) {
+          // The job waits for a thread that is already running.
+        }
+      }
+    }
+    ready.notify_one();
+  }
+
+  void shutdown() override {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      stopping = true;
+    }
+    ready.notify_all();
+    for (auto &thread : threads)
+      thread.join();
+  }
+
+private:
+  // Called with the lock held.
+  void start() {
+    threads.emplace_back([this] { work(); });
+  }
+
+  void work() {
+    std::unique_lock<std::mutex> lock(mutex);
+    for (;;) {
+      ++idle;
+      ready.wait(lock, [this] { return stopping || !jobs.empty(); });
+      --idle;
+      if (jobs.empty())
+        return;
+      auto job = std::move(jobs.front());
+      jobs.pop_front();
+      lock.unlock();
+      job();
+      lock.lock();
+    }
+  }
+
+  const size_t most;
+  std::mutex mutex;
+  std::condition_variable ready;
+  std::deque<std::function<void()>> jobs;
+  std::vector<std::thread> threads;
+  size_t idle = 0;
+  bool stopping = false;
+};
+
+} // namespace
+
 check_http_server::check_http_server(size_t threads) {
-  new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
+  new_task_queue = [threads] {
+    return new growing_pool(threads, std::max(threads, max_threads));
+  };
+  // A client with kept connections sends many checks on each.
+  set_keep_alive_max_count(keep_alive_max_count);
   // The library's default adds SO_REUSEPORT, with which a second server on
   // a taken port would start and quietly share its checks; only
   // SO_REUSEADDR is kept, for a quick restart.

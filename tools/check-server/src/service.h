@@ -58,10 +58,15 @@ std::string log_line(const check_outcome &outcome,
 
 using log_sink = std::function<void(const std::string &line)>;
 
-// An HTTP server with a thread pool of the given size, a listen queue deep
-// enough for bursts of new connections, and no sharing of its port.
+// An HTTP server that starts `threads` threads and more when they are all
+// busy (up to max_threads), keeps a connection open for up to
+// keep_alive_max_count checks, has a listen queue deep enough for bursts of
+// new connections, and does not share its port.
 class check_http_server : public httplib::Server {
 public:
+  static const size_t max_threads = 4096;
+  static const size_t keep_alive_max_count = 10000;
+
   explicit check_http_server(size_t threads);
   // Deepens the listen queue after bind_to_port or bind_to_any_port.
   void widen_listen_queue();

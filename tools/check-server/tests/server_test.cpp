@@ -21,8 +21,8 @@ const std::string source_dir = CHECK_SERVER_SOURCE_DIR;
 
 class running_server {
 public:
-  explicit running_server(rule_set rules)
-      : service(std::move(rules)), server(8) {
+  explicit running_server(rule_set rules, size_t threads = 8)
+      : service(std::move(rules)), server(threads) {
     install(server, service, [this](const std::string &line) {
       std::lock_guard<std::mutex> lock(mutex);
       lines.push_back(line);
@@ -225,6 +225,27 @@ TEST(ServerRate, CountsExactlyUnderConcurrency) {
     thread.join();
   EXPECT_EQ(failed, 0);
   EXPECT_EQ(limited, 8 * 20 - 5);
+}
+
+// Clients that keep their connections open, more of them than the threads
+// the server starts with, are all answered at once: a kept connection does
+// not hold the others back until it times out (5 s).
+TEST(ServerKeepAlive, MoreKeptConnectionsThanThreadsAreAnswered) {
+  running_server server(pass_all_rules(), 2);
+  std::vector<std::unique_ptr<httplib::Client>> clients;
+  for (int i = 0; i < 6; ++i) {
+    clients.emplace_back(new httplib::Client("127.0.0.1", server.port));
+    clients.back()->set_keep_alive(true);
+    clients.back()->set_read_timeout(std::chrono::seconds(4));
+  }
+  for (int round = 0; round < 2; ++round)
+    for (auto &client : clients) {
+      auto result = client->Post(
+          "/v2.1/check", "GET / HTTP/1.1\r\nHost: a\r\n\r\n", "text/plain");
+      ASSERT_TRUE(result) << "round " << round;
+      EXPECT_EQ(result->status, 200);
+      EXPECT_EQ(result->get_header_value("Connection"), "");
+    }
 }
 
 } // namespace

@@ -1,15 +1,13 @@
-"""PHP behind Apache for the integration tests: a PHP-FPM pool of its own
-under a server root, the configuration text that hands .php files to it
-through mod_proxy_fcgi or to php-cgi through mod_fcgid, a report script and
-a front controller, and the set-up that runs one site on three servers
-(without the module and with it loaded last or first) for comparison."""
+"""PHP behind Apache: a PHP-FPM pool of its own under a server root, the
+configuration text that hands .php files to it through mod_proxy_fcgi or to
+php-cgi through mod_fcgid, a report script and a front controller."""
 
 import os
 import socket
 import subprocess
 import time
 
-import harness
+from .process import die_with_parent, stop_process
 
 PHP_FPM = "/usr/sbin/php-fpm8.2"
 PHP_CGI = "/usr/bin/php-cgi8.2"
@@ -17,9 +15,14 @@ PHP_CGI = "/usr/bin/php-cgi8.2"
 # Large enough for the biggest body the suites send (1 MiB + 1) with room.
 MAX_BODY = 4 * 1024 * 1024
 
+# An access log line: client, method and URI as PHP saw them, status and
+# the length of the body the script was given.
+ACCESS_FORMAT = ('"%{REMOTE_ADDR}e \\"%m %{REQUEST_URI}e\\" %s, '
+                 'body %l bytes"')
+
 
 def _unprivileged_user():
-    """The account Apache's workers run as under the harness: www-data when
+    """The account Apache's workers run as in the test bed: www-data when
     the tests run as root; None otherwise, when everything runs as the
     current user."""
     return "www-data" if os.geteuid() == 0 else None
@@ -29,9 +32,12 @@ class PhpFpm:
     """Debian's php-fpm with a configuration of its own: one static pool
     listening on a Unix socket in `root`/fpm, its error log and pid file
     next to it, running its children as www-data when started as root.
-    PHP itself keeps Debian's php.ini for FPM, as deployed."""
+    PHP itself keeps Debian's php.ini for FPM, as deployed, but for the
+    body limits when `max_body` is set. With `access_log`, the pool writes
+    one ACCESS_FORMAT line per request it served there."""
 
-    def __init__(self, root, children=3, max_body=MAX_BODY):
+    def __init__(self, root, children=3, max_body=MAX_BODY, access_log=None,
+                 pool="vornex-test"):
         self.dir = os.path.join(root, "fpm")
         os.makedirs(self.dir, exist_ok=True)
         os.chmod(self.dir, 0o755)
@@ -41,6 +47,8 @@ class PhpFpm:
         self.pid_file = os.path.join(self.dir, "php-fpm.pid")
         self.children = children
         self.max_body = max_body
+        self.access_log = access_log
+        self.pool = pool
         self.proc = None
         self._console = None
 
@@ -57,16 +65,22 @@ class PhpFpm:
             "log_level = notice",
             "daemonize = no",
             "",
-            "[vornex-test]",
+            "[%s]" % self.pool,
             "listen = %s" % self.socket,
             "pm = static",
             "pm.max_children = %d" % self.children,
             # Scripts see the server's variables, not the pool's.
             "clear_env = yes",
             "catch_workers_output = yes",
-            "php_admin_value[post_max_size] = %d" % self.max_body,
-            "php_admin_value[upload_max_filesize] = %d" % self.max_body,
         ]
+        if self.max_body is not None:
+            lines += [
+                "php_admin_value[post_max_size] = %d" % self.max_body,
+                "php_admin_value[upload_max_filesize] = %d" % self.max_body,
+            ]
+        if self.access_log:
+            lines += ["access.log = %s" % self.access_log,
+                      "access.format = %s" % ACCESS_FORMAT]
         user = _unprivileged_user()
         if user:
             lines += ["user = %s" % user, "group = %s" % user,
@@ -86,7 +100,7 @@ class PhpFpm:
             [PHP_FPM, "-y", self.conf_path, "-F"],
             stdin=subprocess.DEVNULL, stdout=self._console,
             stderr=subprocess.STDOUT, start_new_session=True,
-            preexec_fn=harness.die_with_parent)
+            preexec_fn=die_with_parent)
         deadline = time.monotonic() + timeout
         while not self._accepts():
             if self.proc.poll() is not None:
@@ -107,7 +121,7 @@ class PhpFpm:
     def stop(self, timeout=15):
         """Stops the master and its children; kills the whole group if
         they have not ended within `timeout` seconds."""
-        harness.stop_process(self.proc, timeout)
+        stop_process(self.proc, timeout)
         if self._console:
             self._console.close()
             self._console = None
@@ -212,58 +226,3 @@ def read_runs(path):
             return f.read().splitlines()
     except FileNotFoundError:
         return []
-
-
-def post_at_once(port, target, body, chunked=False, headers=(),
-                 chunk_size=5000, timeout=60):
-    """Sends a POST with its whole body in one write and returns the
-    Response. mod_proxy_fcgi looks at a chunked body with non-blocking
-    reads before it talks to PHP-FPM, so what it does depends on how much
-    has arrived; with every byte sent at once it does the same each time."""
-    lines = ["POST %s HTTP/1.1" % target,
-             "Host: %s:%d" % (harness.LOOPBACK, port)]
-    lines += ["%s: %s" % h for h in headers]
-    if chunked:
-        lines.append("Transfer-Encoding: chunked")
-        payload = b"".join(
-            b"%x\r\n%s\r\n" % (len(body[i:i + chunk_size]),
-                               body[i:i + chunk_size])
-            for i in range(0, len(body), chunk_size)) + b"0\r\n\r\n"
-    else:
-        lines.append("Content-Length: %d" % len(body))
-        payload = body
-    lines.append("Connection: close")
-    raw = ("\r\n".join(lines) + "\r\n\r\n").encode("latin-1") + payload
-    return harness.exchange(port, [("POST", raw)], timeout)[0]
-
-
-# The same site on three servers: without the module, to see what the
-# server does on its own; with it loaded after every other module, as
-# Debian's a2enmod orders them; and with it loaded before every other one.
-REFERENCE = "without module"
-ORDERS = ("loaded last", "loaded first")
-VARIANTS = ((REFERENCE, {"vornex": False}),
-            ("loaded last", {"vornex_first": False}),
-            ("loaded first", {"vornex_first": True}))
-
-
-def start_compared(case, site_conf, backup, **apache_options):
-    """Starts the three servers of VARIANTS for the ServerTestCase class
-    `case`; `site_conf(server)` writes the site's files and returns its
-    configuration. The two with the module screen everything, each against
-    a check server of its own, with `backup` as their secondary. Returns
-    ({name: server}, {name: check server}) without the reference's check
-    server."""
-    servers, checks = {}, {}
-    for name, options in VARIANTS:
-        server = case.apache(**dict(apache_options, **options))
-        conf = [site_conf(server)]
-        if name != REFERENCE:
-            check = checks[name] = case.check_server()
-            conf = ["VornexPrimaryServer %s" % check.address,
-                    "VornexSecondaryServer %s" % backup.address,
-                    "VornexCheck On"] + conf
-        server.configure("\n".join(conf))
-        server.start()
-        servers[name] = server
-    return servers, checks

@@ -13,8 +13,8 @@ import tempfile
 import threading
 import time
 
-import harness
-from harness import LOOPBACK, echo_line, sha256
+from .bodies import echo_line, sha256
+from .net import LOOPBACK, LoopbackServer
 
 WS_GUID = b"258EAFA5-E914-47DA-95CA-C5AB0DC11B65"
 # Frame opcodes.
@@ -81,7 +81,7 @@ def values(headers, name):
     return [v for n, v in headers if n.lower() == name.lower()]
 
 
-class StreamServer(harness.LoopbackServer):
+class StreamServer(LoopbackServer):
     """Accepts connections on a loopback TCP port, or on a Unix socket when
     `unix` is true, and serves each on a thread of its own with
     `_serve(conn)`. The Unix socket lives in a directory of its own that the
@@ -189,7 +189,7 @@ def read_chunked(conn):
 
 class EchoBackend(StreamServer):
     """An HTTP/1.1 server that reads each request's body (Content-Length or
-    chunked), records the request and answers 200 with harness.echo_line of
+    chunked), records the request and answers 200 with bodies.echo_line of
     the body, the framing headers it received as X-Got-* response headers
     (`-` for one that was absent) and keep-alive as the client asks."""
 

@@ -1,0 +1,137 @@
+#include "pool.h"
+
+#include "quiet_thread.h"
+
+#include <system_error>
+
+#include <unistd.h>
+
+namespace vornex {
+
+constexpr std::chrono::milliseconds connection_pool::default_idle_limit;
+
+connection_pool::connection_pool(size_t max_idle,
+                                 std::chrono::milliseconds idle_limit)
+    : max_idle(max_idle), idle_limit(idle_limit), owner(getpid()) {}
+
+connection_pool::~connection_pool() { close(); }
+
+bool connection_pool::owned() const { return getpid() == owner; }
+
+std::string connection_pool::key(const std::string &host, int port) {
+  return host + ' ' + std::to_string(port);
+}
+
+connection_pool::connection connection_pool::take(const std::string &host,
+                                                  int port) {
+  if (!owned())
+    return nullptr;
+  std::vector<connection> expired;
+  connection found;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    collect_expired(clock::now(), expired);
+    auto list = idle_by_server.find(key(host, port));
+    if (list != idle_by_server.end() && !list->second.empty()) {
+      found = std::move(list->second.back().client);
+      list->second.pop_back();
+    }
+  }
+  return found;
+}
+
+void connection_pool::give(const std::string &host, int port,
+                           connection client) {
+  if (!client || !owned())
+    return;
+  std::vector<connection> expired;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (closed)
+      return;
+    collect_expired(clock::now(), expired);
+    auto &list = idle_by_server[key(host, port)];
+    if (list.size() >= max_idle)
+      return;
+    list.push_back({std::move(client), clock::now()});
+    if (!sweeper) {
+      try {
+        sweeper.reset(new std::thread(start_quiet_thread([this] { sweep(); })));
+      } catch (const std::system_error &) {
+        // Without the thread, expired connections are closed by the next
+        // call that takes or gives one.
+      }
+    } else {
+      wake.notify_one();
+    }
+  }
+}
+
+void connection_pool::close() {
+  if (!owned()) {
+    // A forked copy: the thread and the lock belong to the process that
+    // made the pool, and the connections too; all are left as they are.
+    (void)sweeper.release();
+    return;
+  }
+  std::map<std::string, std::vector<idle_connection>> dropped;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    closed = true;
+    dropped.swap(idle_by_server);
+  }
+  wake.notify_all();
+  if (sweeper && sweeper->joinable()) {
+    if (sweeper->get_id() == std::this_thread::get_id())
+      sweeper->detach();
+    else
+      sweeper->join();
+  }
+}
+
+size_t connection_pool::idle(const std::string &host, int port) {
+  std::lock_guard<std::mutex> lock(mutex);
+  const auto list = idle_by_server.find(key(host, port));
+  return list == idle_by_server.end() ? 0 : list->second.size();
+}
+
+connection_pool::clock::time_point
+connection_pool::collect_expired(clock::time_point now,
+                                 std::vector<connection> &expired) {
+  clock::time_point next = clock::time_point::max();
+  for (auto &entry : idle_by_server) {
+    auto &list = entry.second;
+    size_t kept = 0;
+    for (auto &idle : list) {
+      if (now - idle.since >= idle_limit) {
+        expired.push_back(std::move(idle.client));
+      } else {
+        if (idle.since + idle_limit < next)
+          next = idle.since + idle_limit;
+        list[kept++] = std::move(idle);
+      }
+    }
+    list.resize(kept);
+  }
+  return next;
+}
+
+void connection_pool::sweep() {
+  std::unique_lock<std::mutex> lock(mutex);
+  while (!closed) {
+    std::vector<connection> expired;
+    const clock::time_point next = collect_expired(clock::now(), expired);
+    if (!expired.empty()) {
+      lock.unlock();
+      expired.clear();
+      lock.lock();
+      continue;
+    }
+    if (next == clock::time_point::max())
+      wake.wait(lock);
+    else
+      wake.wait_until(lock, next);
+  }
+}
+
+} // namespace vornex

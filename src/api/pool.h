@@ -1,0 +1,82 @@
+// Connections to check servers kept open between checks, per process: an
+// idle connection is taken by one call at a time and given back after an
+// answer that leaves it usable.
+#ifndef VORNEX_POOL_H
+#define VORNEX_POOL_H
+
+#include <httplib.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <sys/types.h>
+
+namespace vornex {
+
+class connection_pool {
+public:
+  using clock = std::chrono::steady_clock;
+  using connection = std::unique_ptr<httplib::ClientImpl>;
+
+  // An idle connection unused for this long is closed. Shorter than the
+  // 5 s after which many servers close an idle connection themselves, so
+  // that the pool usually closes first and the server sees an orderly end.
+  static constexpr std::chrono::milliseconds default_idle_limit{4000};
+
+  // Holds at most `max_idle` idle connections per server. The pool belongs
+  // to the process that makes it; in a process forked from it, take finds
+  // nothing and give closes what it is given.
+  explicit connection_pool(
+      size_t max_idle,
+      std::chrono::milliseconds idle_limit = default_idle_limit);
+  ~connection_pool();
+  connection_pool(const connection_pool &) = delete;
+  connection_pool &operator=(const connection_pool &) = delete;
+
+  // The most recently used idle connection to host:port, or null.
+  connection take(const std::string &host, int port);
+  // Keeps an open connection for a later call; closes it when the server
+  // already has max_idle idle ones or the pool is closed.
+  void give(const std::string &host, int port, connection client);
+  // Closes every idle connection and ends the pool: nothing is kept after.
+  void close();
+
+  size_t idle(const std::string &host, int port);
+
+private:
+  struct idle_connection {
+    connection client;
+    clock::time_point since;
+  };
+  static std::string key(const std::string &host, int port);
+  // Moves the connections idle for too long into `expired`, to be closed
+  // without the lock; returns when the next one expires.
+  clock::time_point collect_expired(clock::time_point now,
+                                    std::vector<connection> &expired);
+  void sweep();
+  bool owned() const;
+
+  const size_t max_idle;
+  const std::chrono::milliseconds idle_limit;
+  const pid_t owner;
+  std::mutex mutex;
+  std::condition_variable wake;
+  // Oldest first; calls take from the back.
+  std::map<std::string, std::vector<idle_connection>> idle_by_server;
+  bool closed = false;
+  // Closes expired connections while the process has no checks to send;
+  // started with the first connection kept. Held by pointer so that a
+  // forked copy of the pool can let go of it without touching the thread.
+  std::unique_ptr<std::thread> sweeper;
+};
+
+} // namespace vornex
+
+#endif
