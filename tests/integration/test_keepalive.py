@@ -9,7 +9,7 @@ import threading
 import time
 
 import harness
-from harness import LOOPBACK, ServerTestCase
+from harness import ServerTestCase
 
 THREADS = 8
 # One worker process, so that every check comes from the same pool.
