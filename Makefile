@@ -68,7 +68,7 @@ bench: build
 # Apache on 127.0.0.1:8080 screening a small site against two stand-in check
 # servers; Ctrl-C stops everything.
 demo: build
-	./scripts/demo.sh $(BUILD)
+	/usr/bin/python3 scripts/demo.py $(BUILD)
 
 # A Debian package: the module, mods-available/vornex.load and vornex.conf.
 deb: build

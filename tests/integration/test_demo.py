@@ -70,16 +70,16 @@ BACKEND = "proxied backend"
 
 
 class Demo:
-    """demo.sh in the background; its output goes to a file."""
+    """demo.py in the background; its output goes to a file."""
 
     def __init__(self):
         if any(port_open(p) for p in PORTS):
             raise unittest.SkipTest("a demo port is taken on this machine")
         self.out = tempfile.TemporaryFile()
-        # The runner may start tests with SIGINT ignored, which a shell
-        # cannot trap; the demo gets it as a terminal would deliver it.
+        # The runner may start tests with SIGINT ignored; the demo gets it
+        # as a terminal would deliver it.
         self.proc = subprocess.Popen(
-            [os.path.join(ROOT, "scripts", "demo.sh"), build_dir()],
+            [os.path.join(ROOT, "scripts", "demo.py"), build_dir()],
             stdout=self.out, stderr=subprocess.STDOUT,
             preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
         ready = eventually(
@@ -101,15 +101,10 @@ class Demo:
             return f.read()
 
     def processes(self):
-        """{pid: command} of everything the demo runs now: its own
-        children and the detached Apache with its children."""
-        pids = descendants(self.proc.pid)
-        with open(os.path.join(self.logs, "httpd.pid")) as f:
-            apache = int(f.read())
-        pids += [apache] + descendants(apache)
-        found = {pid: command_of(pid) for pid in pids}
-        return {pid: c for pid, c in found.items()
-                if c and not c.startswith(("sleep ", "python3 -c "))}
+        """{pid: command} of everything the demo runs now: its children
+        (Apache among them) and theirs."""
+        found = {pid: command_of(pid) for pid in descendants(self.proc.pid)}
+        return {pid: c for pid, c in found.items() if c}
 
     def stop(self, sig=signal.SIGINT):
         if self.proc.poll() is None:
