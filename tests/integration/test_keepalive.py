@@ -5,11 +5,21 @@ that a restart or a forked script keeps none of them."""
 import os
 import re
 import socket
+import sys
 import threading
 import time
 
-import harness
-from harness import ServerTestCase
+sys.dont_write_bytecode = True
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", ".."))
+
+from testbed import client  # noqa: E402
+from testbed.apache import Apache  # noqa: E402
+from testbed.bodies import (BODY_SIZES, ECHO_CGI, body_of,  # noqa: E402
+                            echo_line)
+from testbed.net import LoopbackServer  # noqa: E402
+from testbed.process import fd_targets, worker_pids  # noqa: E402
+from testbed.scripted import check_reply, read_check_request  # noqa: E402
+from testbed.suite import ServerTestCase, main  # noqa: E402
 
 THREADS = 8
 # One worker process, so that every check comes from the same pool.
@@ -56,11 +66,11 @@ print(count)
 
 def keep_reply(status=200, headers=(), body=b""):
     """A check answer that leaves the connection open."""
-    return harness.check_reply(status, headers, body).replace(
+    return check_reply(status, headers, body).replace(
         b"Connection: close\r\n", b"")
 
 
-class KeptCheckServer(harness.LoopbackServer):
+class KeptCheckServer(LoopbackServer):
     """A check server that answers every check on the connection it came
     on and counts connections and checks. After an answer it keeps the
     connection ("keep"), closes it at once ("close"), closes it when it has
@@ -98,7 +108,7 @@ class KeptCheckServer(harness.LoopbackServer):
             idle_close = self.after == "idle-close" and served
             conn.settimeout(self.idle if idle_close else 300)
             try:
-                request = harness.read_check_request(conn)
+                request = read_check_request(conn)
             except socket.timeout:
                 with self._lock:
                     self.idle_closed += 1
@@ -117,7 +127,7 @@ class KeptCheckServer(harness.LoopbackServer):
             if drop:
                 return
             if self.after == "ask-close":
-                reply = harness.check_reply(self.status)
+                reply = check_reply(self.status)
             else:
                 reply = keep_reply(self.status)
             try:
@@ -158,7 +168,7 @@ def socket_inodes(pid, port):
         except OSError:
             pass
     held = []
-    for _, target in harness.fd_targets(pid):
+    for _, target in fd_targets(pid):
         m = re.match(r"socket:\[(\d+)\]", target)
         if m and m.group(1) in to_port:
             held.append(m.group(1))
@@ -169,10 +179,10 @@ class KeepAliveTest(ServerTestCase):
 
     def start(self, check, keep_alive=True, mpm="event", cgi="cgid",
               extra=""):
-        apache = harness.Apache(mpm=mpm, cgi=cgi)
+        apache = Apache(mpm=mpm, cgi=cgi)
         self.addCleanup(apache.cleanup)
         apache.write("htdocs/index.html", "page\n")
-        apache.write("cgi-bin/echo.py", harness.ECHO_CGI, 0o755)
+        apache.write("cgi-bin/echo.py", ECHO_CGI, 0o755)
         apache.write("cgi-bin/sockets.py", SOCKETS_CGI, 0o755)
         apache.configure(
             (ONE_PROCESS if mpm == "event" else "") + extra + """
@@ -188,7 +198,7 @@ VornexSkip ^/never-skipped$
         return apache
 
     def get(self, apache, target="/index.html"):
-        return harness.request(apache.port, "GET", target)
+        return client.request(apache.port, "GET", target)
 
     def failover_lines(self, apache, mark):
         """The module's warnings and errors since `mark`: a failover or a
@@ -324,17 +334,17 @@ VornexSkip ^/never-skipped$
             for i in range(2 * THREADS):
                 self.assertEqual(
                     self.get(apache, "/index.html?%d" % i).status, 403)
-            before = set(harness.worker_pids(apache.proc.pid))
+            before = set(worker_pids(apache.proc.pid))
             os.kill(apache.proc.pid, 10)  # SIGUSR1: graceful restart
             self.assertTrue(wait_for(
-                lambda: not before & set(harness.worker_pids(
+                lambda: not before & set(worker_pids(
                     apache.proc.pid)), 60), "old workers did not exit")
             self.assertTrue(wait_for(lambda: check.counts()[2] == 0, 60),
                             "kept connections outlived their workers")
         for i in range(2 * THREADS):
             self.assertEqual(self.get(apache, "/index.html?%d" % i).status,
                              403)
-        for pid in harness.worker_pids(apache.proc.pid):
+        for pid in worker_pids(apache.proc.pid):
             self.assertLessEqual(len(socket_inodes(pid, check.port)),
                                  THREADS)
         self.assert_no_crash(apache)
@@ -360,16 +370,16 @@ VornexSkip ^/never-skipped$
         check = KeptCheckServer()
         self.addCleanup(check.close)
         apache = self.start(check)
-        for size in harness.BODY_SIZES:
+        for size in BODY_SIZES:
             with self.subTest(size=size):
-                data = harness.body_of(size, seed=size)
-                response = harness.request(apache.port, "POST",
-                                           "/cgi-bin/echo.py", body=data)
+                data = body_of(size, seed=size)
+                response = client.request(apache.port, "POST",
+                                          "/cgi-bin/echo.py", body=data)
                 self.assertEqual(response.status, 200)
-                self.assertEqual(response.body, harness.echo_line(data))
+                self.assertEqual(response.body, echo_line(data))
                 self.assertEqual(check.checks[-1][1].screened_body(), data)
         self.assertEqual(check.counts()[0], 1)
 
 
 if __name__ == "__main__":
-    harness.main()
+    main()
