@@ -1,10 +1,10 @@
 #!/bin/sh
 # Runs the verdict, failover and body cases of the integration suites once,
 # each server a single `apache2 -X` process under valgrind's memcheck. The
-# harness fails a case when any process of its server reports an invalid
-# read, write or free or a use of uninitialised memory (tests/valgrind/
-# apache2.supp holds the few known false reports from other modules), or when
-# memcheck did not see the server to its end.
+# test bed (testbed/apache.py) fails a case when any process of its server
+# reports an invalid read, write or free or a use of uninitialised memory
+# (tests/valgrind/apache2.supp holds the few known false reports from other
+# modules), or when memcheck did not see the server to its end.
 # Usage: valgrind.sh BUILD_DIR
 set -eu
 build=$(cd "$1" && pwd)
