@@ -177,6 +177,30 @@ TEST_P(SlowServer, CallEndsWithinItsLimit) {
   EXPECT_LT(took, 5s);
 }
 
+// The same on a kept connection, where the pool's thread watches the
+// deadline; the failed connection is not kept.
+TEST_P(SlowServer, KeptCallEndsWithinItsLimit) {
+  const slow_case &c = GetParam();
+  slow_server server(c.what);
+  vornex::connection_pool pool(4);
+  vornex::api record(server.address());
+  record.set_pool(&pool);
+  record.set_time_limit(400ms);
+  record.add_data(std::string(c.body_size, 'x'));
+  const auto start = clock_type::now();
+  std::string error;
+  try {
+    record.execute();
+  } catch (const std::runtime_error &e) {
+    error = e.what();
+  }
+  EXPECT_EQ(error, "Connection timed out");
+  EXPECT_EQ(record.last_failure(), vornex::api::failure::timeout);
+  EXPECT_LT(clock_type::now() - start, 5s);
+  const auto address = record.parse_server_name(server.address());
+  EXPECT_EQ(pool.idle(address.first, address.second), 0u);
+}
+
 // The watchdog of each call is joined before the call returns: ten timed-out
 // calls leave no ten threads behind (a stray runtime thread is tolerated).
 TEST(CallLimit, NoThreadOutlivesTheCall) {

@@ -199,6 +199,9 @@ check_http_server::check_http_server(size_t threads) {
   };
   // A client with kept connections sends many checks on each.
   set_keep_alive_max_count(keep_alive_max_count);
+  // An answer written in two pieces must not wait for the client's delayed
+  // ACK on a kept connection.
+  set_tcp_nodelay(true);
   // The library's default adds SO_REUSEPORT, with which a second server on
   // a taken port would start and quietly share its checks; only
   // SO_REUSEADDR is kept, for a quick restart.

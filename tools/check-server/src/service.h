@@ -64,8 +64,8 @@ using log_sink = std::function<void(const std::string &line)>;
 // new connections, and does not share its port.
 class check_http_server : public httplib::Server {
 public:
-  static const size_t max_threads = 4096;
-  static const size_t keep_alive_max_count = 10000;
+  static constexpr size_t max_threads = 4096;
+  static constexpr size_t keep_alive_max_count = 10000;
 
   explicit check_http_server(size_t threads);
   // Deepens the listen queue after bind_to_port or bind_to_any_port.
