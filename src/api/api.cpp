@@ -365,24 +365,24 @@ void api::send_once(httplib::ClientImpl &client, exchange &state) {
     return true;
   };
 
-  // With a pool, its thread watches the deadline; otherwise, or when it
-  // cannot, a thread of the call's own.
-  const unsigned long watched = kept ? kept->watch(client, state.deadline) : 0;
+  // The process's watch ends the call at its deadline; without one, or when
+  // it cannot, a thread of the call's own.
+  const unsigned long watched =
+      deadlines ? deadlines->watch(client, state.deadline) : 0;
   if (watched) {
     struct unwatch_guard {
-      connection_pool &pool;
+      call_watch &watch;
       unsigned long number;
-      bool fired = false;
       ~unwatch_guard() {
         if (number)
-          pool.unwatch(number);
+          watch.unwatch(number);
       }
       bool end() {
-        fired = pool.unwatch(number);
+        const bool fired = watch.unwatch(number);
         number = 0;
         return fired;
       }
-    } guard{*kept, watched};
+    } guard{*deadlines, watched};
     state.sent = client.send(request, state.response, state.error);
     state.stopped = guard.end();
     return;

@@ -5,6 +5,7 @@
 
 #include <httplib.h>
 
+#include "call_watch.h"
 #include "pool.h"
 
 #include <chrono>
@@ -56,6 +57,10 @@ public:
   // must outlive the record; null (the default) makes a new connection for
   // each check and closes it after the answer.
   void set_pool(connection_pool *pool) { kept = pool; }
+  // Has `watch`, which must outlive the record, end the calls that run past
+  // their deadline; without it (the default) each call starts a thread of
+  // its own for that.
+  void set_watch(call_watch *watch) { deadlines = watch; }
 
   // The bytes held in memory; a file added with add_data_file follows them.
   const char *get_data();
@@ -118,6 +123,7 @@ private:
   std::chrono::milliseconds time_limit{0};
   failure failed = failure::none;
   connection_pool *kept = nullptr;
+  call_watch *deadlines = nullptr;
 };
 
 } // namespace vornex

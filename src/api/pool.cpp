@@ -54,85 +54,21 @@ void connection_pool::give(const std::string &host, int port,
     auto &list = idle_by_server[key(host, port)];
     if (list.size() >= max_idle)
       return;
-    list.push_back({std::move(client), clock::now()});
-    // Without the thread, expired connections are closed by the next call
-    // that takes or gives one.
-    if (start_thread() && clock::now() + idle_limit < next_wake)
+    last_give = clock::now();
+    list.push_back({std::move(client), last_give});
+    if (!sweeper) {
+      try {
+        sweeper.reset(new std::thread(start_quiet_thread([this] { sweep(); })));
+      } catch (const std::system_error &) {
+        // Without the thread, expired connections are closed by the next
+        // call that takes or gives one.
+      }
+    } else if (clock::now() + idle_limit < next_wake) {
+      // Only a sweeper that sleeps past this connection's expiry (with no
+      // other idle connection) is woken.
       wake.notify_one();
+    }
   }
-}
-
-bool connection_pool::start_thread() {
-  if (sweeper)
-    return true;
-  try {
-    sweeper.reset(new std::thread(start_quiet_thread([this] { sweep(); })));
-    return true;
-  } catch (const std::system_error &) {
-    return false;
-  }
-}
-
-unsigned long connection_pool::watch(httplib::ClientImpl &client,
-                                     clock::time_point deadline) {
-  if (!owned())
-    return 0;
-  std::lock_guard<std::mutex> lock(mutex);
-  if (closed || !start_thread())
-    return 0;
-  const unsigned long number = ++last_watch;
-  watched[number] = {&client, deadline, false, false};
-  if (deadline < next_wake)
-    wake.notify_one();
-  return number;
-}
-
-bool connection_pool::unwatch(unsigned long number) {
-  std::unique_lock<std::mutex> lock(mutex);
-  const auto call = watched.find(number);
-  if (call == watched.end())
-    return false;
-  stopped.wait(lock, [&call] { return !call->second.stopping; });
-  const bool fired = call->second.fired;
-  watched.erase(call);
-  return fired;
-}
-
-connection_pool::clock::time_point
-connection_pool::stop_late_calls(std::unique_lock<std::mutex> &lock) {
-  clock::time_point next = clock::time_point::max();
-  const clock::time_point now = clock::now();
-  std::vector<unsigned long> late;
-  for (auto &call : watched) {
-    if (call.second.deadline <= now)
-      late.push_back(call.first);
-    else if (call.second.deadline < next)
-      next = call.second.deadline;
-  }
-  for (const unsigned long number : late) {
-    // A call may have ended while the lock was let go for another.
-    auto call = watched.find(number);
-    if (call == watched.end())
-      continue;
-    call->second.fired = true;
-    call->second.stopping = true;
-    httplib::ClientImpl *const client = call->second.client;
-    // stop() waits for a connection attempt in progress: not under the
-    // lock, which every call takes. unwatch waits for it to end.
-    lock.unlock();
-    client->stop();
-    lock.lock();
-    // unwatch waits while `stopping` is set, so the entry is still there.
-    auto &same = watched.at(number);
-    same.stopping = false;
-    // Again in 10 ms, in case the call was between two steps.
-    same.deadline = clock::now() + std::chrono::milliseconds(10);
-    if (same.deadline < next)
-      next = same.deadline;
-  }
-  if (!late.empty())
-    stopped.notify_all();
-  return next;
 }
 
 void connection_pool::close() {
@@ -185,22 +121,32 @@ connection_pool::collect_expired(clock::time_point now,
 }
 
 void connection_pool::sweep() {
+  // While connections are kept, the sweeper wakes at least once a second,
+  // so that giving one back need not wake it; with none kept it sleeps
+  // until the next one.
+  const std::chrono::seconds tick(1);
   std::unique_lock<std::mutex> lock(mutex);
-  while (!closed || !watched.empty()) {
-    const clock::time_point next_call = stop_late_calls(lock);
+  while (!closed) {
     std::vector<connection> expired;
-    const clock::time_point next_idle = collect_expired(clock::now(), expired);
+    const clock::time_point now = clock::now();
+    const clock::time_point next = collect_expired(now, expired);
     if (!expired.empty()) {
       lock.unlock();
       expired.clear();
       lock.lock();
       continue;
     }
-    next_wake = std::min(next_call, next_idle);
-    if (next_wake == clock::time_point::max())
+    bool kept_any = false;
+    for (const auto &list : idle_by_server)
+      kept_any = kept_any || !list.second.empty();
+    if (kept_any || now - last_give < std::chrono::seconds(10))
+      next_wake = std::min(next, now + tick);
+    else
+      next_wake = next;
+    if (next == clock::time_point::max())
       wake.wait(lock);
     else
-      wake.wait_until(lock, next_wake);
+      wake.wait_until(lock, next);
     next_wake = clock::time_point::max();
   }
 }

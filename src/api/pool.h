@@ -1,7 +1,6 @@
 // Connections to check servers kept open between checks, per process: an
 // idle connection is taken by one call at a time and given back after an
-// answer that leaves it usable. The pool's one thread also ends the calls
-// that run past their deadline, so that a call needs no thread of its own.
+// answer that leaves it usable.
 #ifndef VORNEX_POOL_H
 #define VORNEX_POOL_H
 
@@ -51,36 +50,16 @@ public:
 
   size_t idle(const std::string &host, int port);
 
-  // Stops `client` (shuts its socket down) when `deadline` passes, and
-  // every 10 ms after, until unwatch. Returns the watch's number, or 0 when
-  // the pool cannot watch (closed, forked, no thread): the caller then
-  // bounds the call itself.
-  unsigned long watch(httplib::ClientImpl &client, clock::time_point deadline);
-  // Ends a watch; after it returns the client is no longer touched. True
-  // when the deadline had passed and the client was stopped.
-  bool unwatch(unsigned long number);
-
 private:
   struct idle_connection {
     connection client;
     clock::time_point since;
-  };
-  struct watched_call {
-    httplib::ClientImpl *client;
-    clock::time_point deadline;
-    bool fired;
-    bool stopping; // the thread is stopping it without the lock
   };
   static std::string key(const std::string &host, int port);
   // Moves the connections idle for too long into `expired`, to be closed
   // without the lock; returns when the next one expires.
   clock::time_point collect_expired(clock::time_point now,
                                     std::vector<connection> &expired);
-  // Stops the watched calls past their deadline; returns the next
-  // deadline. Called with the lock held, which it lets go while it stops.
-  clock::time_point stop_late_calls(std::unique_lock<std::mutex> &lock);
-  // Starts the thread unless it runs; false when it cannot.
-  bool start_thread();
   void sweep();
   bool owned() const;
 
@@ -91,15 +70,12 @@ private:
   std::condition_variable wake;
   // Oldest first; calls take from the back.
   std::map<std::string, std::vector<idle_connection>> idle_by_server;
-  std::map<unsigned long, watched_call> watched;
-  unsigned long last_watch = 0;
-  // When the thread wakes next; a watch with an earlier deadline wakes it.
+  // When the sweeper wakes next; a connection that expires earlier wakes it.
   clock::time_point next_wake = clock::time_point::max();
-  std::condition_variable stopped; // a stop without the lock has ended
+  clock::time_point last_give;
   bool closed = false;
-  // Closes expired connections while the process has no checks to send,
-  // and stops late calls; started with the first connection kept or call
-  // watched. Held by pointer so that a
+  // Closes expired connections while the process has no checks to send;
+  // started with the first connection kept. Held by pointer so that a
   // forked copy of the pool can let go of it without touching the thread.
   std::unique_ptr<std::thread> sweeper;
 };

@@ -94,9 +94,11 @@ const ap_regex_t *static_file_regex = nullptr;
 // The counters in shared memory made for the current configuration, or null
 // when none could be made; the pointer is written before requests are served.
 counter_block *shared_counters = nullptr;
-// This worker process's idle connections to check servers, made when the
-// process starts, so that no connection is shared with another process.
+// This worker process's idle connections to check servers, and the watch
+// that ends its check calls at their deadline; made when the process
+// starts, so that nothing is shared with another process.
 connection_pool *kept_connections = nullptr;
+call_watch *call_deadlines = nullptr;
 
 // The counter of a failed attempt's kind, or -1 for one not counted.
 int failure_counter(api::failure why) {
@@ -445,6 +447,7 @@ int check_request(request_rec *r, const dir_conf *conf, check_report &rep) {
   }
   if (conf->timeout_ms > 0)
     record->set_time_limit(std::chrono::milliseconds(conf->timeout_ms));
+  record->set_watch(call_deadlines);
   if (conf->keep_alive == 1)
     record->set_pool(kept_connections);
 
@@ -791,14 +794,16 @@ int post_config(apr_pool_t *pconf, apr_pool_t *, apr_pool_t *, server_rec *s) {
   return OK;
 }
 
-// Closes the process's kept connections when it ends: at a stop, or when a
-// graceful restart retires it.
-apr_status_t close_kept_connections(void *) {
+// Closes the process's kept connections and ends its watch when it ends:
+// at a stop, or when a graceful restart retires it.
+apr_status_t end_process(void *) {
   try {
     delete kept_connections;
+    delete call_deadlines;
   } catch (...) {
   }
   kept_connections = nullptr;
+  call_deadlines = nullptr;
   return APR_SUCCESS;
 }
 
@@ -810,13 +815,14 @@ void child_init(apr_pool_t *pchild, server_rec *s) {
     threads = 1;
   try {
     kept_connections = new connection_pool(static_cast<size_t>(threads));
+    call_deadlines = new call_watch();
   } catch (const std::exception &e) {
-    kept_connections = nullptr;
+    // Checks still work: on a new connection each, with a thread each to
+    // end them at their deadline.
     VORNEX_LOG(APLOG_WARNING, s,
                "Vornex keeps no connections in this process: %s", e.what());
-    return;
   }
-  apr_pool_cleanup_register(pchild, nullptr, close_kept_connections,
+  apr_pool_cleanup_register(pchild, nullptr, end_process,
                             apr_pool_cleanup_null);
 }
 

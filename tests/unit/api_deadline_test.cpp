@@ -18,6 +18,10 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <vector>
+
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -177,14 +181,16 @@ TEST_P(SlowServer, CallEndsWithinItsLimit) {
   EXPECT_LT(took, 5s);
 }
 
-// The same on a kept connection, where the pool's thread watches the
-// deadline; the failed connection is not kept.
-TEST_P(SlowServer, KeptCallEndsWithinItsLimit) {
+// The same with the process's watch ending the call, on a kept connection,
+// which is then not kept.
+TEST_P(SlowServer, WatchedKeptCallEndsWithinItsLimit) {
   const slow_case &c = GetParam();
   slow_server server(c.what);
   vornex::connection_pool pool(4);
+  vornex::call_watch watch;
   vornex::api record(server.address());
   record.set_pool(&pool);
+  record.set_watch(&watch);
   record.set_time_limit(400ms);
   record.add_data(std::string(c.body_size, 'x'));
   const auto start = clock_type::now();
@@ -199,6 +205,49 @@ TEST_P(SlowServer, KeptCallEndsWithinItsLimit) {
   EXPECT_LT(clock_type::now() - start, 5s);
   const auto address = record.parse_server_name(server.address());
   EXPECT_EQ(pool.idle(address.first, address.second), 0u);
+}
+
+// One watch ends the calls of several threads at once, each at its own
+// deadline.
+TEST(CallWatch, EndsConcurrentCalls) {
+  slow_server first(behaviour::trickle_head);
+  slow_server second(behaviour::trickle_head);
+  vornex::call_watch watch;
+  std::vector<std::string> errors(2);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 2; ++i)
+    threads.emplace_back([&, i] {
+      vornex::api record((i == 0 ? first : second).address());
+      record.set_watch(&watch);
+      record.set_time_limit(i == 0 ? 200ms : 600ms);
+      try {
+        record.execute();
+      } catch (const std::runtime_error &e) {
+        errors[i] = e.what();
+      }
+    });
+  for (auto &t : threads)
+    t.join();
+  EXPECT_EQ(errors[0], "Connection timed out");
+  EXPECT_EQ(errors[1], "Connection timed out");
+}
+
+// A process forked from the watch's owner is refused, and bounds its calls
+// itself.
+TEST(CallWatch, ForkedProcessIsRefused) {
+  vornex::call_watch watch;
+  httplib::ClientImpl client("127.0.0.1", 9);
+  const unsigned long number =
+      watch.watch(client, clock_type::now() + std::chrono::hours(1));
+  ASSERT_NE(number, 0u);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0)
+    _exit(watch.watch(client, clock_type::now()) == 0 ? 0 : 1);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_FALSE(watch.unwatch(number));
 }
 
 // The watchdog of each call is joined before the call returns: ten timed-out
