@@ -52,6 +52,13 @@ run test_observability.py \
   VariablesTest.test_slow_check_lands_at_or_above_100ms_bucket \
   VariablesTest.test_histogram_adds_up_to_screened \
   VariablesTest.test_status_page_has_vornex_section
+# Kept connections: reuse, a check lost on a kept connection sent again, a
+# connection the service closes, and the pool's end at a graceful restart.
+run test_keepalive.py \
+  KeepAliveTest.test_sequential_checks_share_one_connection \
+  KeepAliveTest.test_check_lost_on_a_kept_connection_is_sent_again \
+  KeepAliveTest.test_service_closing_after_each_answer_still_gives_verdicts \
+  KeepAliveTest.test_graceful_restart_closes_kept_connections
 
 if [ $status -ne 0 ]; then
   echo "valgrind: FAILED" >&2

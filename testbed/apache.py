@@ -11,7 +11,7 @@ import sys
 import tempfile
 import time
 
-from .build import SOURCE, module_path
+from .build import KEEP_ALIVE, SOURCE, module_path
 from .net import LOOPBACK, free_ports
 from .process import die_with_parent, stop_process
 
@@ -135,6 +135,8 @@ class Apache:
                              % (m, MODULE_DIR, m))
         if vornex_line and not self.vornex_first:
             lines.append(vornex_line)
+        if vornex_line and KEEP_ALIVE and not self.measured:
+            lines.append("VornexKeepAlive On")
         if os.geteuid() == 0:
             lines += ["User www-data", "Group www-data"]
         if self.measured:

@@ -7,6 +7,11 @@ import os
 # The repository root.
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
+# VORNEX_IT_KEEPALIVE=1 runs the suites with checks on kept connections:
+# every server with the module gets "VornexKeepAlive On", and the scripted
+# check servers keep a connection open after an answer that allows it.
+KEEP_ALIVE = os.environ.get("VORNEX_IT_KEEPALIVE", "") == "1"
+
 
 def module_path():
     path = os.environ.get("VORNEX_MODULE", "")

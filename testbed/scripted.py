@@ -5,6 +5,7 @@ byte for byte, and answers each with a reply the test scripts
 import re
 import socket
 
+from .build import KEEP_ALIVE
 from .net import LoopbackServer
 
 
@@ -42,7 +43,8 @@ class CheckRequest:
 
 def check_reply(status=200, headers=(), body=b"", reason="Whatever"):
     """A raw check response; header entries are (name, value) pairs or
-    ready-made lines (str or bytes) that go out exactly as given."""
+    ready-made lines (str or bytes) that go out exactly as given. It asks
+    for the connection to be closed, except in a keep-alive run."""
     if isinstance(body, str):
         body = body.encode()
     out = b"HTTP/1.1 %d %s\r\n" % (status, reason.encode())
@@ -52,8 +54,21 @@ def check_reply(status=200, headers=(), body=b"", reason="Whatever"):
         if isinstance(h, str):
             h = h.encode("latin-1")
         out += h + b"\r\n"
-    out += b"Content-Length: %d\r\nConnection: close\r\n\r\n" % len(body)
-    return out + body
+    out += b"Content-Length: %d\r\n" % len(body)
+    if not KEEP_ALIVE:
+        out += b"Connection: close\r\n"
+    return out + b"\r\n" + body
+
+
+def leaves_open(reply):
+    """True for a reply after which a kept connection can carry another
+    check: no Connection header, and a Content-Length that its body
+    matches."""
+    head, sep, body = reply.partition(b"\r\n\r\n")
+    if not sep or re.search(rb"\r\nconnection:", head, re.I):
+        return False
+    m = re.search(rb"\r\ncontent-length: *(\d+)\r?$", head, re.I | re.M)
+    return bool(m) and int(m.group(1)) == len(body)
 
 
 def read_check_request(conn):
@@ -93,13 +108,18 @@ class ScriptedCheckServer(LoopbackServer):
         with conn:
             conn.settimeout(20)
             try:
-                request = read_check_request(conn)
-                with self._lock:
-                    self._requests.append(request)
-                    reply = self.reply
-                if callable(reply):
-                    reply = reply(request)
-                conn.sendall(reply)
+                while True:
+                    request = read_check_request(conn)
+                    with self._lock:
+                        self._requests.append(request)
+                        reply = self.reply
+                    if callable(reply):
+                        reply = reply(request)
+                    conn.sendall(reply)
+                    # In a keep-alive run the next check may come on the
+                    # same connection.
+                    if not (KEEP_ALIVE and leaves_open(reply)):
+                        break
                 conn.shutdown(socket.SHUT_WR)
                 # Let the client read the answer before the socket closes.
                 conn.settimeout(2)
