@@ -2,16 +2,20 @@
 """Throughput, latency and memory of mod_vornex on loopback.
 
 Starts everything it measures itself, on free loopback ports: the stand-in
-check service, Apache (event MPM) without the module, with it screening and
-with it switched off, nginx plain and with auth_request to the same stand-in,
-and a one-child Apache for the memory figures. Every scenario is measured in
-the same run, round after round (A B C ... A B C ...), so that a ratio holds
-while the machine's speed drifts; each figure is the median of the rounds.
+check service; Apache (event MPM) without the module, and with it skipping,
+screening, screening on kept connections and switched off, each a server of
+its own; nginx plain and with auth_request to the same stand-in, with and
+without an upstream keep-alive pool; and one-child Apaches for the memory
+figures. Every ratio's two figures are measured back to back in each round
+(baseline first, then last in the next round), so that a ratio holds while
+the machine's speed drifts and whatever ran before weighs on both; each
+figure is the median of the rounds, each ratio the median of the per-round
+ratios, shown with their lowest and highest.
 
 Prints a markdown table on standard output and writes it, with a CSV of
 every sample, under BUILD/bench/.
 
-  bench.py --build BUILD [--quick] [--rounds N] [--check-table]
+  bench.py --build BUILD [--quick] [--rounds N] [--repeat N] [--check-table]
 """
 
 import argparse
@@ -29,15 +33,17 @@ import sys
 import tempfile
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "tests", "integration"))
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), ".."))
 sys.dont_write_bytecode = True
-import harness  # noqa: E402
+from testbed.apache import APACHE, Apache  # noqa: E402
+from testbed.client import request  # noqa: E402
+from testbed.net import LOOPBACK, free_port, free_ports  # noqa: E402
+from testbed.process import (die_with_parent, proc_status,  # noqa: E402
+                             worker_pids)
+from testbed.standin import StandInCheckServer  # noqa: E402
 
-LOOPBACK = harness.LOOPBACK
 NGINX = "/usr/sbin/nginx"
 WRK = "/usr/bin/wrk"
-MODULE_DIR = harness.MODULE_DIR
 MIB = 1024 * 1024
 
 # The 100-byte page every throughput scenario serves.
@@ -69,16 +75,22 @@ wrk.headers["Content-Type"] = "application/octet-stream"
 THROUGHPUT = [
     ("off", "off", "/index.html", None, "off",
      "module not loaded, 100-byte page"),
-    ("skip", "on", "/site.css", None, "off",
+    ("off-static", "off", "/site.css", None, "off-static",
+     "module not loaded, the same page as /site.css"),
+    ("skip", "skip", "/site.css", None, "off-static",
      "VornexCheck On, URI the built-in pattern skips"),
     ("disabled", "disabled", "/index.html", None, "off",
      "module loaded, VornexCheck Off"),
     ("screened", "on", "/index.html", None, "off",
      "VornexCheck On, check answers pass"),
+    ("screened-keepalive", "on-keepalive", "/index.html", None, "off",
+     "screened, VornexKeepAlive On"),
     ("nginx-plain", "nginx-plain", "/index.html", None, "nginx-plain",
      "nginx, same page"),
     ("nginx-auth", "nginx-auth", "/index.html", None, "nginx-plain",
      "nginx, auth_request to the stand-in, new connection per check"),
+    ("nginx-auth-keepalive", "nginx-auth-keepalive", "/index.html", None,
+     "nginx-plain", "nginx, auth_request, upstream keepalive pool"),
     ("off-post", "off", "/cgi-bin/read.cgi", "post", "off-post",
      "module not loaded, POST 16 KiB to a CGI script"),
     ("screened-post", "on", "/cgi-bin/read.cgi", "post", "off-post",
@@ -87,6 +99,21 @@ THROUGHPUT = [
 LATENCY = [
     ("off-c1", "off", "/index.html", "module not loaded, concurrency 1"),
     ("screened-c1", "on", "/index.html", "screened, concurrency 1"),
+    ("screened-keepalive-c1", "on-keepalive", "/index.html",
+     "screened, VornexKeepAlive On, concurrency 1"),
+]
+# Added latency at concurrency 1 per round, and the floor it is judged by.
+ADDED = [
+    ("added-c1", "screened-c1", "floor",
+     "screened-c1 − off-c1, per round"),
+    ("added-keepalive-c1", "screened-keepalive-c1", "floor-keepalive",
+     "screened-keepalive-c1 − off-c1, per round"),
+]
+FLOORS = [
+    ("floor", False,
+     "bare connect + check POST + answer + close, same client library"),
+    ("floor-keepalive", True,
+     "check POST + answer on one kept connection, same client library"),
 ]
 MEMORY = [
     ("memory-off", "mem-off", "module not loaded, 64 MiB POST to CGI"),
@@ -97,7 +124,7 @@ MEMORY = [
 MEMORY_BODY = 64 * MIB
 
 SCENARIOS = ([t[0] for t in THROUGHPUT] + [t[0] for t in LATENCY] +
-             ["floor"] + [m[0] for m in MEMORY])
+             [f[0] for f in FLOORS] + [m[0] for m in MEMORY])
 
 
 class Abort(Exception):
@@ -132,7 +159,7 @@ def start_process(cmd, what, port, log_path):
     out = open(log_path, "wb")
     proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=out,
                             stderr=subprocess.STDOUT, start_new_session=True,
-                            preexec_fn=harness.die_with_parent)
+                            preexec_fn=die_with_parent)
     out.close()
     wait_port(port, proc, what)
     return proc
@@ -152,82 +179,38 @@ def stop_process(proc, sig=signal.SIGTERM):
         proc.wait(10)
 
 
-def apache_conf(server, module, check_port, mode, workers):
-    """Configuration of one benchmark Apache: `mode` is None (module not
-    loaded), "on" or "off" (VornexCheck), or "on-inmem" (on, with every
-    body kept in memory)."""
-    r = server.root
+def vornex_conf(check_port, mode):
+    """The module's part of a benchmark Apache's configuration: `mode` is
+    "on" or "off" (VornexCheck), "on-keepalive" (on, with kept connections
+    to the check service) or "on-inmem" (on, with every body kept in
+    memory)."""
     lines = [
-        'ServerRoot "%s"' % r,
-        "ServerName %s" % LOOPBACK,
-        "Listen %s:%d" % (LOOPBACK, server.port),
-        "PidFile %s/run/httpd.pid" % r,
-        "DefaultRuntimeDir %s/run" % r,
-        "ErrorLog %s" % server.error_log,
-        "LogLevel warn",
-        "Timeout 60",
-        "KeepAlive On",
-        "MaxKeepAliveRequests 0",
-        "KeepAliveTimeout 30",
+        "VornexPrimaryServer %s:%d" % (LOOPBACK, check_port),
+        "VornexSecondaryServer %s:%d" % (LOOPBACK, check_port),
+        "VornexCheck %s" % ("Off" if mode == "off" else "On"),
     ]
-    for m in ("mpm_event", "authz_core", "mime", "alias", "cgid"):
-        lines.append("LoadModule %s_module %s/mod_%s.so"
-                     % (m, MODULE_DIR, m))
-    if mode is not None:
-        lines.append("LoadModule vornex_module %s" % module)
-    if os.geteuid() == 0:
-        lines += ["User www-data", "Group www-data"]
-    processes, threads = workers
-    lines += [
-        # A fixed set of worker processes and threads: no child is started
-        # or stopped while a figure is taken.
-        "StartServers %d" % processes,
-        "ServerLimit %d" % processes,
-        "ThreadLimit %d" % threads,
-        "ThreadsPerChild %d" % threads,
-        "MaxRequestWorkers %d" % (processes * threads),
-        "MinSpareThreads 1",
-        "MaxSpareThreads %d" % (processes * threads),
-        "MaxConnectionsPerChild 0",
-        "LimitRequestBody 0",
-        "TypesConfig /etc/mime.types",
-        'DocumentRoot "%s"' % server.htdocs,
-        "<Directory />",
-        "  AllowOverride None",
-        "  Require all denied",
-        "</Directory>",
-        '<Directory "%s">' % server.htdocs,
-        "  Require all granted",
-        "</Directory>",
-        'ScriptAlias /cgi-bin/ "%s/"' % server.cgi_bin,
-        '<Directory "%s">' % server.cgi_bin,
-        "  Require all granted",
-        "</Directory>",
-        "ScriptSock %s/run/cgid.sock" % r,
-    ]
-    if mode is not None:
-        lines += [
-            "VornexPrimaryServer %s:%d" % (LOOPBACK, check_port),
-            "VornexSecondaryServer %s:%d" % (LOOPBACK, check_port),
-            "VornexCheck %s" % ("Off" if mode == "off" else "On"),
-        ]
-        if mode == "on-inmem":
-            lines.append("VornexBodyInMemoryLimit 0")
-    return "\n".join(lines) + "\n"
+    if mode == "on-inmem":
+        lines.append("VornexBodyInMemoryLimit 0")
+    if mode == "on-keepalive":
+        lines.append("VornexKeepAlive On")
+    return "\n".join(lines)
 
 
 def start_apache(module, check_port, mode, workers):
-    server = harness.Apache(mpm="event", cgi="cgid")
+    """A benchmark Apache with a fixed set of `workers` (processes,
+    threads); `mode` None leaves the module out."""
+    server = Apache(mpm="event", cgi="cgid", module=module,
+                    vornex=mode is not None, measured=workers,
+                    prefix="vornex-bench-")
     server.write("htdocs/index.html", PAGE)
     server.write("htdocs/site.css", PAGE)
     server.write("cgi-bin/read.cgi", READ_CGI, mode=0o755)
-    server.write("httpd.conf",
-                 apache_conf(server, module, check_port, mode, workers))
+    server.configure(vornex_conf(check_port, mode) if mode else "")
     server.start()
     return server
 
 
-def nginx_conf(root, plain_port, auth_port, check_port):
+def nginx_conf(root, plain_port, auth_port, keep_port, check_port):
     return """daemon off;
 master_process on;
 worker_processes 2;
@@ -264,9 +247,31 @@ http {{
       proxy_set_header X-Original-URI $request_uri;
     }}
   }}
+  # The same with a pool of kept connections to the check service.
+  upstream vornex_check {{
+    server {lo}:{check};
+    keepalive 32;
+    keepalive_requests 1000000;
+  }}
+  server {{
+    listen {lo}:{keep};
+    root {root}/htdocs;
+    location / {{
+      auth_request /.vornex-check;
+    }}
+    location = /.vornex-check {{
+      internal;
+      proxy_pass http://vornex_check/v2.1/check;
+      proxy_http_version 1.1;
+      proxy_set_header Connection "";
+      proxy_pass_request_body off;
+      proxy_set_header Content-Length "";
+      proxy_set_header X-Original-URI $request_uri;
+    }}
+  }}
 }}
 """.format(root=root, lo=LOOPBACK, plain=plain_port, auth=auth_port,
-           check=check_port)
+           keep=keep_port, check=check_port)
 
 
 class Nginx:
@@ -279,16 +284,18 @@ class Nginx:
         with open(os.path.join(self.root, "htdocs", "index.html"), "wb") as f:
             f.write(PAGE)
         os.chmod(os.path.join(self.root, "htdocs", "index.html"), 0o644)
-        self.plain_port, self.auth_port = harness.free_ports(2)
+        self.plain_port, self.auth_port, self.keep_port = \
+            free_ports(3)
         conf = os.path.join(self.root, "nginx.conf")
         with open(conf, "w") as f:
             f.write(nginx_conf(self.root, self.plain_port, self.auth_port,
-                               check_port))
+                               self.keep_port, check_port))
         self.proc = start_process(
             [NGINX, "-p", self.root + "/", "-c", conf,
              "-e", os.path.join(self.root, "error.log")],
             "nginx", self.plain_port, os.path.join(self.root, "console.log"))
         wait_port(self.auth_port, self.proc, "nginx")
+        wait_port(self.keep_port, self.proc, "nginx")
 
     def cleanup(self):
         stop_process(self.proc, signal.SIGQUIT)
@@ -338,9 +345,11 @@ def run_wrk(port, path, seconds, connections, threads, script=None,
     return result
 
 
-def run_floor(tool, check_port, count):
+def run_floor(tool, check_port, count, keep_alive=False):
     cmd = [tool, "--server", "%s:%d" % (LOOPBACK, check_port),
            "--count", str(count), "--warmup", str(max(10, count // 20))]
+    if keep_alive:
+        cmd.append("--keep-alive")
     done = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                           timeout=120)
     out = done.stdout.decode(errors="replace")
@@ -352,7 +361,7 @@ def run_floor(tool, check_port, count):
 
 
 def status_kib(pid, field):
-    status = harness.proc_status(pid) or {}
+    status = proc_status(pid) or {}
     if field not in status:
         raise Abort("no %s for pid %d" % (field, pid))
     return int(status[field].split()[0])
@@ -363,7 +372,7 @@ def worker_pid(server):
     than one thread (the CGI daemon has one)."""
     deadline = time.monotonic() + 10
     while time.monotonic() < deadline:
-        workers = list(harness.worker_pids(server.proc.pid))
+        workers = list(worker_pids(server.proc.pid))
         if len(workers) == 1:
             return workers[0]
         time.sleep(0.1)
@@ -415,7 +424,7 @@ def measure_memory(server, body):
 # ---- checks that each server does what its scenario says ---------------
 
 def expect_status(port, path, status, what):
-    got = harness.request(port, "GET", path, timeout=20).status
+    got = request(port, "GET", path, timeout=20).status
     if got != status:
         raise Abort("%s: GET %s gave %d, expected %d" % (what, path, got,
                                                          status))
@@ -425,6 +434,10 @@ def sanity(servers):
     on, off, disabled = servers["on"], servers["off"], servers["disabled"]
     expect_status(on, "/bench-blocked", 403, "screening")
     expect_status(on, "/bench-blocked.css", 404, "skip pattern")
+    expect_status(servers["skip"], "/bench-blocked", 403, "screening")
+    expect_status(servers["skip"], "/bench-blocked.css", 404, "skip pattern")
+    expect_status(servers["on-keepalive"], "/bench-blocked", 403,
+                  "screening with kept connections")
     expect_status(disabled, "/bench-blocked", 404, "VornexCheck Off")
     expect_status(off, "/bench-blocked", 404, "module not loaded")
     for name, port in servers.items():
@@ -494,28 +507,47 @@ class Results:
         return self.samples.get((scenario, metric), [])
 
 
+def spread(values):
+    return "%.3f to %.3f" % (min(values), max(values))
+
+
 def targets(res):
-    """(name, figure, limit, holds) of every target, from this run."""
+    """(name, figure, limit, holds, spread) of every target, from this run;
+    the spread is the lowest and highest per-round value of the figure."""
     out = []
-    for name, limit in (("skip", 0.97), ("disabled", 0.98)):
-        ratio = res.median(name, "ratio")
+    for name, limit in (("skip", 0.98), ("disabled", 0.98)):
+        ratios = res.get(name, "ratio")
+        ratio = statistics.median(ratios)
         out.append(("%s / off req/s" % name, ratio, ">= %.2f" % limit,
-                    ratio >= limit))
-    module_cost = 1 - res.median("screened", "ratio")
-    peer_cost = 1 - res.median("nginx-auth", "ratio")
-    out.append(("screened cost 1 - screened/off (nginx: %.3f)" % peer_cost,
-                module_cost, "<= %.3f" % peer_cost, module_cost <= peer_cost))
-    for pct in ("p50", "p99"):
-        added = res.median("added-c1", pct)
-        floor = res.median("floor", pct)
-        out.append(("added latency %s, us (floor %.0f us)" % (pct, floor),
-                    added, "<= %.0f" % (1.2 * floor), added <= 1.2 * floor))
-    ratio = res.median("memory", "peak_kib") * 1024 / MEMORY_BODY
-    out.append(("memory above idle / 64 MiB body", ratio, "<= 0.25",
-                ratio <= 0.25))
-    ratio = res.median("memory-in-memory", "peak_kib") * 1024 / MEMORY_BODY
-    out.append(("same, every body in memory", ratio, "<= 2.10",
-                ratio <= 2.1))
+                    ratio >= limit, spread(ratios)))
+    ratios = res.get("screened-keepalive", "ratio")
+    ratio = statistics.median(ratios)
+    out.append(("screened-keepalive / off req/s", ratio, ">= 0.40",
+                ratio >= 0.40, spread(ratios)))
+    for name, peer in (("screened", "nginx-auth"),
+                       ("screened-keepalive", "nginx-auth-keepalive")):
+        costs = [1 - r for r in res.get(name, "ratio")]
+        cost = statistics.median(costs)
+        peer_cost = 1 - res.median(peer, "ratio")
+        out.append(("cost 1 - %s/off, against 1 - %s/nginx-plain"
+                    % (name, peer), cost, "<= %.3f" % peer_cost,
+                    cost <= peer_cost, spread(costs)))
+    for added, _, floor_name, _ in ADDED:
+        extra = 40 if floor_name == "floor-keepalive" else 0
+        for pct in ("p50", "p99"):
+            values = res.get(added, pct)
+            figure = statistics.median(values)
+            limit = 1.2 * res.median(floor_name, pct) + extra
+            out.append(("%s %s, us (1.2 x %s%s)"
+                        % (added, pct, floor_name,
+                           " + 40 us" if extra else ""),
+                        figure, "<= %.0f" % limit, figure <= limit,
+                        "%.0f to %.0f" % (min(values), max(values))))
+    for name, limit in (("memory", 0.25), ("memory-in-memory", 2.10)):
+        values = [k * 1024 / MEMORY_BODY for k in res.get(name, "peak_kib")]
+        ratio = statistics.median(values)
+        out.append(("%s above idle / 64 MiB body" % name, ratio,
+                    "<= %.2f" % limit, ratio <= limit, spread(values)))
     return out
 
 
@@ -526,28 +558,30 @@ def table(res, info):
     for name, _, _, _, base, what in THROUGHPUT:
         med, lo, hi = summary(res.get(name, "rps"))
         ratios = res.get(name, "ratio")
-        lines.append("| %s | %s | req/s | %s | %s | %s | %.3f × %s "
-                     "(%.3f to %.3f) | %d |"
-                     % (name, what, fmt(med), fmt(lo), fmt(hi),
-                        statistics.median(ratios), base, min(ratios),
-                        max(ratios), sum(res.get(name, "errors"))))
+        ratio = ("%.3f × %s (%s)" % (statistics.median(ratios), base,
+                                     spread(ratios))
+                 if ratios else "baseline")
+        lines.append("| %s | %s | req/s | %s | %s | %s | %s | %d |"
+                     % (name, what, fmt(med), fmt(lo), fmt(hi), ratio,
+                        sum(res.get(name, "errors"))))
     for name, _, _, what in LATENCY:
         for pct in ("p50", "p99"):
             med, lo, hi = summary(res.get(name, pct))
             lines.append("| %s | %s | %s µs | %s | %s | %s | | %d |"
                          % (name, what, pct, fmt(med), fmt(lo), fmt(hi),
                             sum(res.get(name, "errors"))))
-    for pct in ("p50", "p99"):
-        med, lo, hi = summary(res.get("floor", pct))
-        lines.append("| floor | bare connect + check POST + answer + close, "
-                     "same client library | %s µs | %s | %s | %s | | 0 |"
-                     % (pct, fmt(med), fmt(lo), fmt(hi)))
-    for pct in ("p50", "p99"):
-        med, lo, hi = summary(res.get("added-c1", pct))
-        ratio = med / res.median("floor", pct)
-        lines.append("| added-c1 | screened-c1 − off-c1, per round | %s µs | "
-                     "%s | %s | %s | %.2f × floor | |"
-                     % (pct, fmt(med), fmt(lo), fmt(hi), ratio))
+    for name, _, what in FLOORS:
+        for pct in ("p50", "p99"):
+            med, lo, hi = summary(res.get(name, pct))
+            lines.append("| %s | %s | %s µs | %s | %s | %s | | 0 |"
+                         % (name, what, pct, fmt(med), fmt(lo), fmt(hi)))
+    for name, _, floor_name, what in ADDED:
+        for pct in ("p50", "p99"):
+            med, lo, hi = summary(res.get(name, pct))
+            ratio = med / res.median(floor_name, pct)
+            lines.append("| %s | %s | %s µs | %s | %s | %s | %.2f × %s | |"
+                         % (name, what, pct, fmt(med), fmt(lo), fmt(hi),
+                            ratio, floor_name))
     for name, _, what in MEMORY:
         med, lo, hi = summary([k / 1024 for k in res.get(name, "peak_kib")])
         idle = res.median(name, "idle_kib") / 1024
@@ -555,10 +589,12 @@ def table(res, info):
                      "| %.1f | %.1f | %.1f | %.2f × body | |"
                      % (name, what, idle, med, lo, hi,
                         med * MIB / MEMORY_BODY))
-    lines += ["", "| target | figure | limit | holds |", "|---|---|---|---|"]
-    for name, figure, limit, holds in targets(res):
-        lines.append("| %s | %.3f | %s | %s |"
-                     % (name, figure, limit, "yes" if holds else "**no**"))
+    lines += ["", "| target | figure | rounds (min to max) | limit | holds |",
+              "|---|---|---|---|---|"]
+    for name, figure, limit, holds, span in targets(res):
+        lines.append("| %s | %.3f | %s | %s | %s |"
+                     % (name, figure, span, limit,
+                        "yes" if holds else "**no**"))
     lines += [
         "",
         "Machine: %(nproc)s cores, %(cpu)s, kernel %(kernel)s, Debian "
@@ -573,21 +609,37 @@ def table(res, info):
     return "\n".join(lines) + "\n"
 
 
+def repeat_table(runs):
+    """The targets over several runs: the median of the runs' figures, the
+    lowest and highest, and how many runs held each."""
+    lines = ["| target | median of runs | runs (min to max) | limit | "
+             "runs held |", "|---|---|---|---|---|"]
+    per_run = [targets(res) for res in runs]
+    for i, first in enumerate(per_run[0]):
+        figures = [run[i][1] for run in per_run]
+        held = sum(1 for run in per_run if run[i][3])
+        lines.append("| %s | %.3f | %.3f to %.3f | %s | %d of %d |"
+                     % (first[0], statistics.median(figures), min(figures),
+                        max(figures), first[2], held, len(runs)))
+    return "\n".join(lines) + "\n"
+
+
 def write_csv(path, res):
     with open(path, "w", newline="") as f:
         w = csv.writer(f)
         w.writerow(["scenario", "metric", "median", "min", "max", "runs",
                     "samples"])
-        order = SCENARIOS + ["added-c1"]
+        order = SCENARIOS + [a[0] for a in ADDED]
         keys = sorted(res.samples, key=lambda k: (order.index(k[0]), k[1]))
         for scenario, metric in keys:
             values = res.samples[(scenario, metric)]
             med, lo, hi = summary(values)
             w.writerow([scenario, metric, "%g" % med, "%g" % lo, "%g" % hi,
                         len(values), ";".join("%g" % v for v in values)])
-        for name, figure, limit, holds in targets(res):
+        for name, figure, limit, holds, span in targets(res):
             w.writerow(["target", name, "%g" % figure, "", "", "",
-                        "%s %s" % (limit, "holds" if holds else "fails")])
+                        "%s %s (rounds %s)"
+                        % (limit, "holds" if holds else "fails", span)])
 
 
 def check_outputs(table_text, csv_path, target_count):
@@ -603,7 +655,7 @@ def check_outputs(table_text, csv_path, target_count):
     with open(csv_path, newline="") as f:
         csv_rows = list(csv.reader(f))
     csv_names = {r[0] for r in csv_rows[1:]}
-    for name in SCENARIOS + ["added-c1"]:
+    for name in SCENARIOS + [a[0] for a in ADDED]:
         if name not in rows:
             problems.append("table has no row %s" % name)
         elif not all(re.match(r"-?[\d.]+$", cells[3]) for cells in rows[name]):
@@ -617,56 +669,26 @@ def check_outputs(table_text, csv_path, target_count):
     return problems
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("--build", required=True)
-    parser.add_argument("--quick", action="store_true",
-                        help="short figures, for a smoke run (about a minute)")
-    parser.add_argument("--rounds", type=int, default=None,
-                        help="rounds of every scenario, at least 5 "
-                        "(default 5 with --quick, else 15)")
-    parser.add_argument("--connections", type=int, default=16)
-    parser.add_argument("--threads", type=int, default=1)
-    parser.add_argument("--nice", type=int, default=0,
-                        help="scheduling niceness of the run and of every "
-                        "server it starts (below 0 needs root): keeps other "
-                        "work on the machine from skewing the figures")
-    parser.add_argument("--check-table", action="store_true",
-                        help="fail unless table and CSV have every scenario")
-    args = parser.parse_args()
-    if args.rounds is not None and args.rounds < 5:
-        parser.error("--rounds must be at least 5")
+def measure_pairs(pairs, measure, rnd):
+    """Measures each (baseline, scenario) pair back to back, baseline first
+    in even rounds and last in odd ones, so that the two figures of a ratio
+    share the machine's state, whatever ran before them."""
+    for base, scenario in pairs:
+        order = (base, scenario) if rnd % 2 == 0 else (scenario, base)
+        yield {name: measure(name) for name in order}
 
-    build = os.path.abspath(args.build)
-    module = os.path.join(build, "mod_vornex.so")
-    check_tool = os.path.join(build, "tools", "check-server",
-                              "vornex-check-server")
-    floor_tool = os.path.join(build, "bench", "vornex-bench-floor")
-    for path in (module, check_tool, floor_tool, WRK, NGINX, harness.APACHE):
-        if not os.path.exists(path):
-            sys.exit("bench: %s is missing (build first: make build)" % path)
 
-    if args.quick:
-        seconds, warmup, c1_seconds, floor_count = 1, 1, 1, 300
-        budget = 240
-    else:
-        seconds, warmup, c1_seconds, floor_count = 3, 2, 2, 1000
-        budget = 15 * 60
-    if args.rounds is None:
-        args.rounds = 5 if args.quick else 15
-    if args.nice:
-        os.setpriority(os.PRIO_PROCESS, 0, args.nice)
-    started = time.monotonic()
-    deadline = started + budget
+def run_once(args, tools, timing, deadline):
+    """Starts every server, measures every scenario for args.rounds rounds
+    and stops everything; returns (Results, run facts)."""
+    module, check_tool, floor_tool = tools
+    seconds, warmup, c1_seconds, floor_count = timing
 
     def time_left():
         if time.monotonic() > deadline:
-            raise Abort("over the time budget of %d s" % budget)
+            raise Abort("over the time budget")
 
-    signal.signal(signal.SIGTERM, _stop_on_signal)
-    signal.signal(signal.SIGINT, _stop_on_signal)
-    signal.signal(signal.SIGHUP, _stop_on_signal)
-
+    started = time.monotonic()
     work = tempfile.mkdtemp(prefix="vornex-bench-")
     apaches, others = [], []
     info = {"machine": machine(), "load_start": loadavg(),
@@ -685,16 +707,21 @@ def main():
         post_lua = os.path.join(work, "post.lua")
         with open(post_lua, "w") as f:
             f.write(POST_LUA)
-        check_port = harness.free_port()
-        others.append(start_process(
-            [check_tool, "--listen", "%s:%d" % (LOOPBACK, check_port),
-             "--rules", rules, "--threads", "64"],
-            "vornex-check-server", check_port, os.devnull))
+        check_port = free_port()
+        check = StandInCheckServer(check_tool, check_port, rules,
+                                   os.devnull, threads=64)
+        check.start()
+        others.append(check)
 
         log("starting servers")
         servers = {}
+        # Each scenario of the module has a server of its own, so that what
+        # one leaves behind (a worker's memory, its sockets) is not measured
+        # in another.
         for name, mode, workers in (("off", None, (2, 32)),
                                     ("on", "on", (2, 32)),
+                                    ("on-keepalive", "on-keepalive", (2, 32)),
+                                    ("skip", "on", (2, 32)),
                                     ("disabled", "off", (2, 32)),
                                     ("mem-off", None, (1, 4)),
                                     ("mem-on", "on", (1, 4)),
@@ -706,8 +733,38 @@ def main():
         others.append(nginx)
         servers["nginx-plain"] = nginx.plain_port
         servers["nginx-auth"] = nginx.auth_port
+        servers["nginx-auth-keepalive"] = nginx.keep_port
         by_port = {a.port: a for a in apaches}
         sanity(servers)
+
+        throughput = {t[0]: t for t in THROUGHPUT}
+        latency = {t[0]: t for t in LATENCY}
+
+        def rps(name):
+            time_left()
+            _, server, path, script, _, _ = throughput[name]
+            r = run_wrk(servers[server], path, seconds, args.connections,
+                        args.threads, post_lua if script else None)
+            res.add(name, "rps", r["rps"])
+            res.add(name, "errors", r["errors"])
+            return r["rps"]
+
+        def c1(name):
+            time_left()
+            _, server, path, _ = latency[name]
+            r = run_wrk(servers[server], path, c1_seconds, 1, 1,
+                        latency=True)
+            for key in ("p50", "p99", "errors"):
+                res.add(name, key, r[key])
+            return r
+
+        def floor(name):
+            time_left()
+            keep = dict((f[0], f[1]) for f in FLOORS)[name]
+            r = run_floor(floor_tool, check_port, floor_count, keep)
+            res.add(name, "p50", r["p50"])
+            res.add(name, "p99", r["p99"])
+            return r
 
         for name, server, path, script, _, _ in THROUGHPUT:
             time_left()
@@ -717,43 +774,25 @@ def main():
         for _, server, _ in MEMORY:
             measure_memory(by_port[servers[server]], b"w" * 4096)
 
-        steps = ([("rps", t) for t in THROUGHPUT] +
-                 [("c1", t) for t in LATENCY] + [("floor", None)])
+        ratio_pairs = [(t[4], t[0]) for t in THROUGHPUT if t[4] != t[0]]
         for rnd in range(args.rounds):
             log("round %d of %d (load %s)" % (rnd + 1, args.rounds,
                                               loadavg()))
-            # Forward in one round, backward in the next (A B C C B A ...):
-            # a scenario and its baseline stay neighbours in time, and a
-            # steady drift of the machine's speed favours neither.
-            rps, c1 = {}, {}
-            for kind, step in (steps if rnd % 2 == 0 else steps[::-1]):
-                time_left()
-                if kind == "rps":
-                    name, server, path, script, _, _ = step
-                    r = run_wrk(servers[server], path, seconds,
-                                args.connections, args.threads,
-                                post_lua if script else None)
-                    rps[name] = r["rps"]
-                    res.add(name, "rps", r["rps"])
-                    res.add(name, "errors", r["errors"])
-                elif kind == "c1":
-                    name, server, path, _ = step
-                    r = run_wrk(servers[server], path, c1_seconds, 1, 1,
-                                latency=True)
-                    c1[name] = r
-                    for key in ("p50", "p99", "errors"):
-                        res.add(name, key, r[key])
-                else:
-                    r = run_floor(floor_tool, check_port, floor_count)
-                    res.add("floor", "p50", r["p50"])
-                    res.add("floor", "p99", r["p99"])
-            # Ratios within the round, between neighbours in time.
-            for name, _, _, _, base, _ in THROUGHPUT:
-                res.add(name, "ratio",
-                        rps[name] / rps[base] if rps[base] else float("nan"))
-            for pct in ("p50", "p99"):
-                res.add("added-c1", pct,
-                        c1["screened-c1"][pct] - c1["off-c1"][pct])
+            for figures in measure_pairs(ratio_pairs, rps, rnd):
+                base, scenario = sorted(
+                    figures, key=lambda n: throughput[n][4] != n)
+                res.add(scenario, "ratio",
+                        figures[scenario] / figures[base]
+                        if figures[base] else float("nan"))
+            added_pairs = [("off-c1", a[1]) for a in ADDED]
+            for (added, _, floor_name, _), figures in zip(
+                    ADDED, measure_pairs(added_pairs, c1, rnd)):
+                scenario = [n for n in figures if n != "off-c1"][0]
+                for pct in ("p50", "p99"):
+                    res.add(added, pct,
+                            figures[scenario][pct] - figures["off-c1"][pct])
+            for name in [f[0] for f in FLOORS][::1 if rnd % 2 == 0 else -1]:
+                floor(name)
             # Memory does not drift with the machine's speed: five rounds
             # give its median.
             if rnd < 5:
@@ -773,9 +812,6 @@ def main():
             # A check that failed was served unscreened, which would flatter
             # the screened figures.
             info["check_errors"] += log_text.count("Vornex API error")
-    except Abort as e:
-        log(str(e))
-        return 1
     finally:
         signal.signal(signal.SIGINT, signal.SIG_IGN)
         signal.signal(signal.SIGTERM, signal.SIG_IGN)
@@ -785,30 +821,109 @@ def main():
             if isinstance(other, Nginx):
                 other.cleanup()
             else:
-                stop_process(other)
+                other.stop()
         shutil.rmtree(work, ignore_errors=True)
-        signal.signal(signal.SIGINT, signal.SIG_DFL)
-        signal.signal(signal.SIGTERM, signal.SIG_DFL)
-
+        signal.signal(signal.SIGINT, _stop_on_signal)
+        signal.signal(signal.SIGTERM, _stop_on_signal)
     info["load_end"] = loadavg()
     info["wall"] = time.monotonic() - started
+    return res, info
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--build", required=True)
+    parser.add_argument("--quick", action="store_true",
+                        help="short figures, for a smoke run (about two "
+                        "minutes)")
+    parser.add_argument("--rounds", type=int, default=None,
+                        help="rounds of every scenario, at least 5 "
+                        "(default 5 with --quick, else 15)")
+    parser.add_argument("--repeat", type=int, default=1,
+                        help="runs of the whole table; with more than one, "
+                        "also the median of the runs' figures and how many "
+                        "runs held each target")
+    parser.add_argument("--connections", type=int, default=16)
+    parser.add_argument("--threads", type=int, default=1)
+    parser.add_argument("--nice", type=int, default=0,
+                        help="scheduling niceness of the run and of every "
+                        "server it starts (below 0 needs root): keeps other "
+                        "work on the machine from skewing the figures")
+    parser.add_argument("--check-table", action="store_true",
+                        help="fail unless table and CSV have every scenario")
+    args = parser.parse_args()
+    if args.rounds is not None and args.rounds < 5:
+        parser.error("--rounds must be at least 5")
+    if not 1 <= args.repeat <= 10:
+        parser.error("--repeat must be from 1 to 10")
+
+    build = os.path.abspath(args.build)
+    module = os.path.join(build, "mod_vornex.so")
+    check_tool = os.path.join(build, "tools", "check-server",
+                              "vornex-check-server")
+    floor_tool = os.path.join(build, "bench", "vornex-bench-floor")
+    for path in (module, check_tool, floor_tool, WRK, NGINX, APACHE):
+        if not os.path.exists(path):
+            sys.exit("bench: %s is missing (build first: make build)" % path)
+
+    if args.quick:
+        timing = (1, 1, 1, 300)
+    else:
+        timing = (2, 2, 2, 1000)
+    if args.rounds is None:
+        args.rounds = 5 if args.quick else 15
+    # Per run: the figures themselves, plus start-up, warm-up and memory.
+    seconds, _, c1_seconds, _ = timing
+    pairs = len([t for t in THROUGHPUT if t[4] != t[0]])
+    per_round = 2 * pairs * seconds + 2 * len(ADDED) * c1_seconds + 4
+    budget = 2 * per_round * args.rounds + 300
+    if args.nice:
+        os.setpriority(os.PRIO_PROCESS, 0, args.nice)
+
+    signal.signal(signal.SIGTERM, _stop_on_signal)
+    signal.signal(signal.SIGINT, _stop_on_signal)
+    signal.signal(signal.SIGHUP, _stop_on_signal)
+
     out_dir = os.path.join(build, "bench")
     os.makedirs(out_dir, exist_ok=True)
     stem = "quick" if args.quick else "full"
-    text = table(res, info)
-    csv_path = os.path.join(out_dir, "bench-%s.csv" % stem)
-    write_csv(csv_path, res)
-    with open(os.path.join(out_dir, "bench-%s.md" % stem), "w") as f:
-        f.write(text)
-    sys.stdout.write(text)
-    log("wrote %s" % csv_path)
-    if args.check_table:
-        problems = check_outputs(text, csv_path, len(targets(res)))
-        for p in problems:
-            log("check: " + p)
-        if problems:
+    runs = []
+    text = csv_path = None
+    for number in range(1, args.repeat + 1):
+        if args.repeat > 1:
+            log("run %d of %d" % (number, args.repeat))
+        try:
+            res, info = run_once(args, (module, check_tool, floor_tool),
+                                 timing, time.monotonic() + budget)
+        except Abort as e:
+            log(str(e))
             return 1
-        log("check: table and CSV have every scenario")
+        runs.append(res)
+        text = table(res, info)
+        suffix = "-%d" % number if args.repeat > 1 else ""
+        csv_path = os.path.join(out_dir, "bench-%s%s.csv" % (stem, suffix))
+        write_csv(csv_path, res)
+        with open(os.path.join(out_dir, "bench-%s%s.md" % (stem, suffix)),
+                  "w") as f:
+            f.write(text)
+        if args.repeat > 1:
+            sys.stdout.write("\n## Run %d of %d\n\n" % (number, args.repeat))
+        sys.stdout.write(text)
+        log("wrote %s" % csv_path)
+        if args.check_table:
+            problems = check_outputs(text, csv_path, len(targets(res)))
+            for p in problems:
+                log("check: " + p)
+            if problems:
+                return 1
+            log("check: table and CSV have every scenario")
+    if args.repeat > 1:
+        summary_text = repeat_table(runs)
+        with open(os.path.join(out_dir, "bench-%s-repeat.md" % stem),
+                  "w") as f:
+            f.write(summary_text)
+        sys.stdout.write("\n## Targets over %d runs\n\n" % args.repeat)
+        sys.stdout.write(summary_text)
     return 0
 
 

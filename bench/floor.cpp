@@ -1,16 +1,19 @@
 // vornex-bench-floor: the least a check can cost. Times N exchanges of a new
 // connection, one POST of a typical check body to the check path, the answer
 // and the close, made with the same client library and settings as the
-// module's check call, and prints the median and the 99th percentile.
+// module's check call, and prints the median and the 99th percentile. With
+// --keep-alive, every exchange goes on one connection kept open.
 //
 //   vornex-bench-floor --server 127.0.0.1:8181 [--count N] [--warmup N]
 //                      [--target /index.html] [--host 127.0.0.1:8080]
+//                      [--keep-alive]
 #include <httplib.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -20,7 +23,7 @@ namespace {
 
 const char usage[] =
     "usage: vornex-bench-floor --server HOST:PORT [--count N] [--warmup N]\n"
-    "                          [--target PATH] [--host HOST]\n";
+    "                          [--target PATH] [--host HOST] [--keep-alive]\n";
 
 struct options {
   std::string host = "127.0.0.1";
@@ -29,6 +32,7 @@ struct options {
   long warmup = 100;
   std::string target = "/index.html";
   std::string site = "127.0.0.1";
+  bool keep_alive = false;
 };
 
 bool parse_count(const char *text, long min, long &out) {
@@ -43,6 +47,10 @@ bool parse_count(const char *text, long min, long &out) {
 bool parse(int argc, char **argv, options &opts) {
   for (int i = 1; i < argc; ++i) {
     const std::string flag = argv[i];
+    if (flag == "--keep-alive") {
+      opts.keep_alive = true;
+      continue;
+    }
     if (i + 1 >= argc)
       return false;
     const char *value = argv[++i];
@@ -73,12 +81,11 @@ bool parse(int argc, char **argv, options &opts) {
   return opts.port != 0;
 }
 
-// One check exchange as the module makes it: a client object of its own,
-// 3-second time-outs, no compression, the body written from the caller's
-// buffer with its length declared.
-bool exchange(const options &opts, const httplib::Headers &headers,
+// One check exchange as the module makes it: 3-second time-outs, no
+// compression, the body written from the caller's buffer with its length
+// declared; on a client object of its own, or on the kept one.
+bool exchange(httplib::ClientImpl &client, const httplib::Headers &headers,
               const std::string &body) {
-  httplib::ClientImpl client(opts.host, opts.port);
   client.set_connection_timeout(3, 0);
   client.set_read_timeout(3, 0);
   client.set_write_timeout(3, 0);
@@ -92,6 +99,14 @@ bool exchange(const options &opts, const httplib::Headers &headers,
       },
       "text/plain");
   return result && result->status == 200;
+}
+
+bool exchange(const options &opts, httplib::ClientImpl *kept,
+              const httplib::Headers &headers, const std::string &body) {
+  if (kept)
+    return exchange(*kept, headers, body);
+  httplib::ClientImpl client(opts.host, opts.port);
+  return exchange(client, headers, body);
 }
 
 double percentile(const std::vector<double> &sorted, double fraction) {
@@ -117,8 +132,14 @@ int main(int argc, char **argv) {
   const std::string body =
       "GET " + opts.target + " HTTP/1.1\r\nHost: " + opts.site + "\r\n";
 
+  std::unique_ptr<httplib::ClientImpl> kept;
+  if (opts.keep_alive) {
+    kept.reset(new httplib::ClientImpl(opts.host, opts.port));
+    kept->set_keep_alive(true);
+    kept->set_tcp_nodelay(true);
+  }
   for (long i = 0; i < opts.warmup; ++i)
-    if (!exchange(opts, headers, body)) {
+    if (!exchange(opts, kept.get(), headers, body)) {
       std::fprintf(stderr, "vornex-bench-floor: check failed\n");
       return 1;
     }
@@ -127,7 +148,7 @@ int main(int argc, char **argv) {
   micros.reserve(static_cast<size_t>(opts.count));
   for (long i = 0; i < opts.count; ++i) {
     const auto start = std::chrono::steady_clock::now();
-    const bool ok = exchange(opts, headers, body);
+    const bool ok = exchange(opts, kept.get(), headers, body);
     const auto end = std::chrono::steady_clock::now();
     if (!ok) {
       std::fprintf(stderr, "vornex-bench-floor: check failed\n");
