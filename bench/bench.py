@@ -6,11 +6,11 @@ check service; Apache (event MPM) without the module, and with it skipping,
 screening, screening on kept connections and switched off, each a server of
 its own; nginx plain and with auth_request to the same stand-in, with and
 without an upstream keep-alive pool; and one-child Apaches for the memory
-figures. Every ratio's two figures are measured back to back in each round
-(baseline first, then last in the next round), so that a ratio holds while
-the machine's speed drifts and whatever ran before weighs on both; each
-figure is the median of the rounds, each ratio the median of the per-round
-ratios, shown with their lowest and highest.
+figures. Every ratio's two figures are measured back to back in each round,
+twice in mirror order (A B B A, then B A A B in the next round), so that a
+ratio holds while the machine's speed drifts and whatever ran before weighs
+on both; each figure is the median of the rounds, each ratio the median of
+the per-round ratios, shown with their lowest and highest.
 
 Prints a markdown table on standard output and writes it, with a CSV of
 every sample, under BUILD/bench/.
@@ -600,7 +600,8 @@ def table(res, info):
         "Machine: %(nproc)s cores, %(cpu)s, kernel %(kernel)s, Debian "
         "%(debian)s. " % info["machine"] +
         "Run %(date)s, %(rounds)d rounds, %(seconds)g s per throughput "
-        "figure, wrk -t%(threads)d -c%(connections)d, niceness %(nice)d; "
+        "figure taken twice a round, wrk -t%(threads)d -c%(connections)d, "
+        "niceness %(nice)d; "
         "load average "
         "%(load_start)s at start, %(load_end)s at end; failed checks "
         "logged %(check_errors)d; wall time %(wall).0f s. "
@@ -669,13 +670,22 @@ def check_outputs(table_text, csv_path, target_count):
     return problems
 
 
-def measure_pairs(pairs, measure, rnd):
+def measure_pairs(pairs, measure, rnd, mirrored=False):
     """Measures each (baseline, scenario) pair back to back, baseline first
     in even rounds and last in odd ones, so that the two figures of a ratio
-    share the machine's state, whatever ran before them."""
+    share the machine's state, whatever ran before them. `mirrored` takes
+    each figure twice, in mirror order (A B B A, then B A A B), so that a
+    steady drift of the machine's speed within the pair cancels out; the
+    figures are then lists of two."""
     for base, scenario in pairs:
         order = (base, scenario) if rnd % 2 == 0 else (scenario, base)
-        yield {name: measure(name) for name in order}
+        if not mirrored:
+            yield {name: measure(name) for name in order}
+            continue
+        figures = {base: [], scenario: []}
+        for name in order + order[::-1]:
+            figures[name].append(measure(name))
+        yield figures
 
 
 def run_once(args, tools, timing, deadline):
@@ -778,12 +788,12 @@ def run_once(args, tools, timing, deadline):
         for rnd in range(args.rounds):
             log("round %d of %d (load %s)" % (rnd + 1, args.rounds,
                                               loadavg()))
-            for figures in measure_pairs(ratio_pairs, rps, rnd):
+            for figures in measure_pairs(ratio_pairs, rps, rnd, True):
                 base, scenario = sorted(
                     figures, key=lambda n: throughput[n][4] != n)
                 res.add(scenario, "ratio",
-                        figures[scenario] / figures[base]
-                        if figures[base] else float("nan"))
+                        sum(figures[scenario]) / sum(figures[base])
+                        if sum(figures[base]) else float("nan"))
             added_pairs = [("off-c1", a[1]) for a in ADDED]
             for (added, _, floor_name, _), figures in zip(
                     ADDED, measure_pairs(added_pairs, c1, rnd)):
@@ -793,14 +803,16 @@ def run_once(args, tools, timing, deadline):
                             figures[scenario][pct] - figures["off-c1"][pct])
             for name in [f[0] for f in FLOORS][::1 if rnd % 2 == 0 else -1]:
                 floor(name)
-            # Memory does not drift with the machine's speed: five rounds
-            # give its median.
-            if rnd < 5:
-                for name, server, _ in MEMORY:
-                    time_left()
-                    r = measure_memory(by_port[servers[server]], memory_body)
-                    res.add(name, "peak_kib", r["peak_kib"])
-                    res.add(name, "idle_kib", r["idle_kib"])
+        # Memory does not drift with the machine's speed: five rounds give
+        # its median. They come after the other figures, whose rounds would
+        # otherwise each start while 64 MiB bodies are still being written
+        # back to disk.
+        for _ in range(5):
+            for name, server, _ in MEMORY:
+                time_left()
+                r = measure_memory(by_port[servers[server]], memory_body)
+                res.add(name, "peak_kib", r["peak_kib"])
+                res.add(name, "idle_kib", r["idle_kib"])
         for server in apaches:
             if server.proc.poll() is not None:
                 raise Abort("an apache2 died during the run:\n"
@@ -869,13 +881,13 @@ def main():
     if args.quick:
         timing = (1, 1, 1, 300)
     else:
-        timing = (2, 2, 2, 1000)
+        timing = (1, 2, 2, 1000)
     if args.rounds is None:
         args.rounds = 5 if args.quick else 15
     # Per run: the figures themselves, plus start-up, warm-up and memory.
     seconds, _, c1_seconds, _ = timing
     pairs = len([t for t in THROUGHPUT if t[4] != t[0]])
-    per_round = 2 * pairs * seconds + 2 * len(ADDED) * c1_seconds + 4
+    per_round = 4 * pairs * seconds + 2 * len(ADDED) * c1_seconds + 4
     budget = 2 * per_round * args.rounds + 300
     if args.nice:
         os.setpriority(os.PRIO_PROCESS, 0, args.nice)
