@@ -12,7 +12,7 @@
 
 namespace {
 
-using vornex_test::check_server;
+using vornex_test::canned_check_server;
 
 struct address_case {
   const char *text;
@@ -116,7 +116,7 @@ INSTANTIATE_TEST_SUITE_P(Forms, RefusedAddress, testing::ValuesIn(refused));
 // A successful re-target sends the next call, with the same request, to the
 // new server.
 TEST(ServerName, SetServerNameSendsNextCallToNewServer) {
-  check_server first, second;
+  canned_check_server first, second;
   vornex::api record(first.address());
   record.add_data("same request");
   EXPECT_EQ(record.execute(), 0);
@@ -129,7 +129,7 @@ TEST(ServerName, SetServerNameSendsNextCallToNewServer) {
 
 // A re-target that fails to parse leaves the record aimed at its old server.
 TEST(ServerName, FailedSetServerNameKeepsOldServer) {
-  check_server server;
+  canned_check_server server;
   vornex::api record(server.address());
   EXPECT_THROW(record.set_server_name("127.0.0.1:none"), std::invalid_argument);
   EXPECT_THROW(record.set_server_name("127.0.0.1:99999999999"),

@@ -16,8 +16,8 @@
 
 namespace {
 
+using vornex_test::canned_check_server;
 using vornex_test::canned_reply;
-using vornex_test::check_server;
 using vornex_test::closed_port;
 using vornex_test::raw_end;
 using vornex_test::raw_server;
@@ -42,7 +42,7 @@ std::string call_error(vornex::api &record) {
 
 // Gives the record a previous response to compare against after a failure.
 void give_previous_response(vornex::api &record) {
-  check_server previous;
+  canned_check_server previous;
   previous.answer(canned_reply{403,
                                {{"VX-X-Mitigation", "captcha"},
                                 {"VX-X-Reason", "old reason"},

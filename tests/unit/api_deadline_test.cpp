@@ -288,7 +288,7 @@ TEST(CallLimit, DefaultBoundEndsEndlessHead) {
 // An answer body up to the cap gives its verdict; one byte more fails the
 // call, so a hostile page is never held whole.
 TEST(AnswerCaps, BodyCapIsInclusive) {
-  vornex_test::check_server server;
+  vornex_test::canned_check_server server;
   vornex::api record(server.address());
   const size_t cap = vornex::api::answer_body_cap;
   server.answer(
@@ -307,7 +307,7 @@ TEST(AnswerCaps, BodyCapIsInclusive) {
 // An answer with more header lines than the cap fails the call; one at the
 // cap gives its verdict.
 TEST(AnswerCaps, HeaderLineCap) {
-  vornex_test::check_server server;
+  vornex_test::canned_check_server server;
   vornex::api record(server.address());
   auto with_lines = [](size_t n) {
     httplib::Headers h{{"VX-X-Mitigation", "inject"}};

@@ -13,8 +13,8 @@
 
 namespace {
 
+using vornex_test::canned_check_server;
 using vornex_test::canned_reply;
-using vornex_test::check_server;
 
 using header_map = std::map<std::string, std::string>;
 
@@ -32,7 +32,7 @@ class KeywordVerdict
 TEST_P(KeywordVerdict, KeywordDecidesOverStatus) {
   const keyword_case &k = std::get<0>(GetParam());
   const int status = std::get<1>(GetParam());
-  check_server server;
+  canned_check_server server;
   server.answer(canned_reply{status, {{"VX-X-Mitigation", k.keyword}}, "p"});
   vornex::api record(server.address());
   EXPECT_EQ(record.execute(), k.code);
@@ -116,7 +116,7 @@ class AnswerVerdict : public testing::TestWithParam<answer_case> {};
 // and its page.
 TEST_P(AnswerVerdict, AnswerDecodesAsExpected) {
   const answer_case &c = GetParam();
-  check_server server;
+  canned_check_server server;
   server.answer(c.reply);
   vornex::api record(server.address());
   if (c.code < 0) {
@@ -143,7 +143,7 @@ INSTANTIATE_TEST_SUITE_P(Answers, AnswerVerdict, testing::ValuesIn(answers),
 // Reason and redirect target arrive percent-decoded (a plus stays a plus)
 // and do not become challenge headers.
 TEST(Verdict, ReasonAndLocationAreDecodedApart) {
-  check_server server;
+  canned_check_server server;
   server.answer(
       canned_reply{403,
                    {{"VX-X-Mitigation", "redirect"},
@@ -161,7 +161,7 @@ TEST(Verdict, ReasonAndLocationAreDecodedApart) {
 // A second answer without a keyword is decided by its own status, not by the
 // keyword an earlier answer left in the record.
 TEST(SecondCall, EarlierKeywordDoesNotDecideLaterAnswer) {
-  check_server server;
+  canned_check_server server;
   server.answer(canned_reply{200, {{"VX-X-Mitigation", "challenge"}}, ""});
   vornex::api record(server.address());
   ASSERT_EQ(record.execute(), 2);
@@ -177,7 +177,7 @@ TEST(SecondCall, EarlierKeywordDoesNotDecideLaterAnswer) {
 // replaced by answers that do; challenge headers and page always describe the
 // latest answer.
 TEST(SecondCall, ReasonAndUrlPersistUntilReplaced) {
-  check_server server;
+  canned_check_server server;
   server.answer(canned_reply{403,
                              {{"VX-X-Mitigation", "redirect"},
                               {"VX-X-Reason", "first"},

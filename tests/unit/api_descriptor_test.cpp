@@ -23,8 +23,8 @@
 
 namespace {
 
+using vornex_test::canned_check_server;
 using vornex_test::canned_reply;
-using vornex_test::check_server;
 
 // FD_SETSIZE on Linux: select() cannot wait on a descriptor at or past it.
 const int select_limit = 1024;
@@ -144,7 +144,7 @@ std::vector<int> connections_from(int port) {
 // check client's socket has in this process.
 class client_descriptors {
 public:
-  explicit client_descriptors(check_server &server) {
+  explicit client_descriptors(canned_check_server &server) {
     server.on_check([this](const httplib::Request &request) {
       const std::vector<int> found = connections_from(request.remote_port);
       std::lock_guard<std::mutex> lock(mutex_);
@@ -194,7 +194,7 @@ TEST(ApiDescriptorTest, CallWithDescriptorAbove1024GetsVerdict) {
     GTEST_SKIP() << filler.reason();
   ASSERT_GT(descriptor_filler::next_free(), select_limit);
 
-  check_server server;
+  canned_check_server server;
   client_descriptors client(server);
   server.answer(
       canned_reply{200,
@@ -228,7 +228,7 @@ TEST(ApiDescriptorTest, RepeatedCallsWithDescriptorsAbove1024DoNotLeak) {
     GTEST_SKIP() << filler.reason();
   ASSERT_GT(descriptor_filler::next_free(), select_limit);
 
-  check_server server;
+  canned_check_server server;
   client_descriptors client(server);
   server.answer(canned_reply{403, {}, ""});
   vornex::api record(server.address());

@@ -18,8 +18,8 @@ namespace {
 
 using vornex::api;
 using vornex::connection_pool;
+using vornex_test::canned_check_server;
 using vornex_test::canned_reply;
-using vornex_test::check_server;
 using vornex_test::raw_end;
 using vornex_test::raw_server;
 
@@ -113,7 +113,7 @@ TEST(ConnectionPoolTest, ForkedProcessTakesNothing) {
 // Sequential checks through a pool go on one connection, without asking the
 // server to close it.
 TEST(KeptCheckTest, SequentialChecksShareAConnection) {
-  check_server server;
+  canned_check_server server;
   server.answer(canned_reply{403, {}, ""});
   connection_pool pool(4);
   std::vector<int> ports;

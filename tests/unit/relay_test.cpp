@@ -497,7 +497,7 @@ protected:
   }
 
   const char *dir = nullptr;
-  vornex_test::check_server server;
+  vornex_test::canned_check_server server;
 };
 
 // A body spooled from its first byte reaches a one-read reader whole, in

@@ -72,9 +72,10 @@ size_t expected_size(const std::string &bytes) {
 
 } // namespace
 
-// ---- check_server ---------------------------------------------------------
+// ---- canned_check_server
+// ---------------------------------------------------------
 
-check_server::check_server() {
+canned_check_server::canned_check_server() {
   server_.Post("/v2.1/check", [this](const httplib::Request &request,
                                      httplib::Response &response) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -89,37 +90,37 @@ check_server::check_server() {
   });
   port_ = server_.bind_to_any_port("127.0.0.1");
   if (port_ <= 0)
-    throw std::runtime_error("check_server: bind failed");
+    throw std::runtime_error("canned_check_server: bind failed");
   thread_ = std::thread([this] { server_.listen_after_bind(); });
   const auto deadline = clock_type::now() + std::chrono::seconds(30);
   while (!server_.is_running() && clock_type::now() < deadline)
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
-check_server::~check_server() {
+canned_check_server::~canned_check_server() {
   server_.stop();
   thread_.join();
 }
 
-std::string check_server::address() const { return loopback(port_); }
+std::string canned_check_server::address() const { return loopback(port_); }
 
-void check_server::answer(canned_reply reply) {
+void canned_check_server::answer(canned_reply reply) {
   std::lock_guard<std::mutex> lock(mutex_);
   reply_ = std::move(reply);
 }
 
-void check_server::on_check(
+void canned_check_server::on_check(
     std::function<void(const httplib::Request &)> hook) {
   std::lock_guard<std::mutex> lock(mutex_);
   hook_ = std::move(hook);
 }
 
-int check_server::checks() const {
+int canned_check_server::checks() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return checks_;
 }
 
-std::string check_server::last_body() const {
+std::string canned_check_server::last_body() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return last_body_;
 }

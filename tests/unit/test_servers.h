@@ -26,12 +26,12 @@ struct canned_reply {
 
 // A cpp-httplib server answering POST /v2.1/check with a canned reply and
 // counting the checks it receives.
-class check_server {
+class canned_check_server {
 public:
-  check_server();
-  ~check_server();
-  check_server(const check_server &) = delete;
-  check_server &operator=(const check_server &) = delete;
+  canned_check_server();
+  ~canned_check_server();
+  canned_check_server(const canned_check_server &) = delete;
+  canned_check_server &operator=(const canned_check_server &) = delete;
 
   int port() const { return port_; }
   std::string address() const;
