@@ -121,15 +121,10 @@ void call_watch::run() {
     if (!calls.empty() || last_number != seen_number)
       last_call = now;
     seen_number = last_number;
-    if (calls.empty() && now - last_call >= rest_after)
-      next_wake = clock::time_point::max();
-    else
-      next_wake = std::min(next, now + tick);
-    if (next_wake == clock::time_point::max())
-      wake.wait(lock);
-    else
-      wake.wait_until(lock, next_wake);
-    next_wake = clock::time_point::max();
+    sleep_until(wake, lock, next_wake,
+                calls.empty() && now - last_call >= rest_after
+                    ? clock::time_point::max()
+                    : std::min(next, now + tick));
   }
 }
 

@@ -121,9 +121,9 @@ connection_pool::collect_expired(clock::time_point now,
 }
 
 void connection_pool::sweep() {
-  // While connections are kept, the sweeper wakes at least once a second,
-  // so that giving one back need not wake it; with none kept it sleeps
-  // until the next one.
+  // While connections are kept or given back, the sweeper wakes at least
+  // once a second, so that giving one back need not wake it; ten seconds
+  // after the last one went, it sleeps until a give wakes it.
   const std::chrono::seconds tick(1);
   std::unique_lock<std::mutex> lock(mutex);
   while (!closed) {
@@ -136,18 +136,10 @@ void connection_pool::sweep() {
       lock.lock();
       continue;
     }
-    bool kept_any = false;
-    for (const auto &list : idle_by_server)
-      kept_any = kept_any || !list.second.empty();
-    if (kept_any || now - last_give < std::chrono::seconds(10))
-      next_wake = std::min(next, now + tick);
-    else
-      next_wake = next;
-    if (next == clock::time_point::max())
-      wake.wait(lock);
-    else
-      wake.wait_until(lock, next);
-    next_wake = clock::time_point::max();
+    const bool active = next != clock::time_point::max() ||
+                        now - last_give < std::chrono::seconds(10);
+    sleep_until(wake, lock, next_wake,
+                active ? std::min(next, now + tick) : next);
   }
 }
 

@@ -168,15 +168,14 @@ def socket_inodes(pid, port):
 
 class KeepAliveTest(ServerTestCase):
 
-    def start(self, check, keep_alive=True, mpm="event", cgi="cgid",
-              extra=""):
+    def start(self, check, keep_alive=True, mpm="event", cgi="cgid"):
         apache = Apache(mpm=mpm, cgi=cgi)
         self.addCleanup(apache.cleanup)
         apache.write("htdocs/index.html", "page\n")
         apache.write("cgi-bin/echo.py", ECHO_CGI, 0o755)
         apache.write("cgi-bin/sockets.py", SOCKETS_CGI, 0o755)
         apache.configure(
-            (ONE_PROCESS if mpm == "event" else "") + extra + """
+            (ONE_PROCESS if mpm == "event" else "") + """
 VornexPrimaryServer {check}
 VornexSecondaryServer {check}
 VornexKeepAlive {mode}
@@ -187,6 +186,18 @@ VornexSkip ^/never-skipped$
 """.format(check=check.address, mode="On" if keep_alive else "Off"))
         apache.start()
         return apache
+
+    def serve(self, keep_alive=True, mpm="event", cgi="cgid", **check):
+        """A KeptCheckServer made with `check` and a server asking it."""
+        server = KeptCheckServer(**check)
+        self.addCleanup(server.close)
+        return server, self.start(server, keep_alive, mpm, cgi)
+
+    def get_all(self, apache, count, status):
+        """`count` GETs of distinct targets, each answered `status`."""
+        for i in range(count):
+            self.assertEqual(self.get(apache, "/index.html?%d" % i).status,
+                             status)
 
     def get(self, apache, target="/index.html"):
         return client.request(apache.port, "GET", target)
@@ -200,9 +211,7 @@ VornexSkip ^/never-skipped$
     def test_off_makes_a_connection_per_check(self):
         """Without keep-alive every check has a connection of its own and
         asks for it to be closed."""
-        check = KeptCheckServer()
-        self.addCleanup(check.close)
-        apache = self.start(check, keep_alive=False)
+        check, apache = self.serve(keep_alive=False)
         for _ in range(5):
             self.assertEqual(self.get(apache).status, 200)
         self.assertEqual(check.counts()[:2], (5, 5))
@@ -212,12 +221,8 @@ VornexSkip ^/never-skipped$
     def test_sequential_checks_share_one_connection(self):
         """One worker sends sequential checks on one kept connection,
         without "Connection: close"."""
-        check = KeptCheckServer()
-        self.addCleanup(check.close)
-        apache = self.start(check)
-        for i in range(10):
-            self.assertEqual(self.get(apache, "/index.html?%d" % i).status,
-                             200)
+        check, apache = self.serve()
+        self.get_all(apache, 10, 200)
         self.assertEqual(check.counts()[:2], (1, 10))
         for _, request in check.checks:
             self.assertEqual(request.values("Connection"), [])
@@ -225,9 +230,7 @@ VornexSkip ^/never-skipped$
     def test_concurrent_checks_use_at_most_a_connection_per_thread(self):
         """Checks sent at the same time use at most as many connections as
         the worker has threads, and every one gets its verdict."""
-        check = KeptCheckServer(status=403)
-        self.addCleanup(check.close)
-        apache = self.start(check)
+        check, apache = self.serve(status=403)
         statuses = []
         lock = threading.Lock()
 
@@ -252,13 +255,9 @@ VornexSkip ^/never-skipped$
         """A service that closes the connection right after each answer,
         without saying so, still gives every check its verdict with no
         failover."""
-        check = KeptCheckServer(after="close", status=403)
-        self.addCleanup(check.close)
-        apache = self.start(check)
+        check, apache = self.serve(after="close", status=403)
         mark = apache.log_mark()
-        for i in range(8):
-            self.assertEqual(self.get(apache, "/index.html?%d" % i).status,
-                             403)
+        self.get_all(apache, 8, 403)
         self.assertEqual(check.counts()[1], 8)
         self.assertEqual(self.failover_lines(apache, mark), [])
 
@@ -266,9 +265,7 @@ VornexSkip ^/never-skipped$
         """A kept connection that the service closed while it was idle is
         not used for the next check, which gets its verdict with no
         failover."""
-        check = KeptCheckServer(after="idle-close", idle=0.3, status=403)
-        self.addCleanup(check.close)
-        apache = self.start(check)
+        check, apache = self.serve(after="idle-close", idle=0.3, status=403)
         mark = apache.log_mark()
         for i in range(3):
             self.assertEqual(self.get(apache, "/index.html?%d" % i).status,
@@ -280,9 +277,7 @@ VornexSkip ^/never-skipped$
     def test_check_lost_on_a_kept_connection_is_sent_again(self):
         """A check that the service drops by closing a reused connection
         without answering goes once more on a new connection, silently."""
-        check = KeptCheckServer(drop=1, status=403)
-        self.addCleanup(check.close)
-        apache = self.start(check)
+        check, apache = self.serve(drop=1, status=403)
         self.assertEqual(self.get(apache, "/index.html?first").status, 403)
         mark = apache.log_mark()
         self.assertEqual(self.get(apache, "/index.html?second").status, 403)
@@ -295,32 +290,27 @@ VornexSkip ^/never-skipped$
     def test_answer_asking_to_close_is_not_reused(self):
         """An answer with "Connection: close" ends its connection: each
         check has a new one."""
-        check = KeptCheckServer(after="ask-close")
-        self.addCleanup(check.close)
-        apache = self.start(check)
-        for i in range(4):
-            self.assertEqual(self.get(apache, "/index.html?%d" % i).status,
-                             200)
+        check, apache = self.serve(after="ask-close")
+        self.get_all(apache, 4, 200)
         self.assertEqual(check.counts()[:2], (4, 4))
 
     def test_idle_connections_are_closed_after_the_idle_limit(self):
         """A connection left idle is closed by the worker on its own,
-        without another check to trigger it."""
-        check = KeptCheckServer()
-        self.addCleanup(check.close)
-        apache = self.start(check)
-        self.assertEqual(self.get(apache).status, 200)
-        self.assertEqual(check.counts()[0], 1)
-        self.assertTrue(wait_for(lambda: check.client_closed == 1, 60),
-                        "the idle connection stayed open")
+        without another check to trigger it, also one kept after the
+        worker has closed an earlier one."""
+        check, apache = self.serve()
+        for closed in (1, 2):
+            self.assertEqual(self.get(apache).status, 200)
+            self.assertEqual(check.counts()[0], closed)
+            self.assertTrue(
+                wait_for(lambda: check.client_closed == closed, 60),
+                "idle connection %d stayed open" % closed)
 
     def test_graceful_restart_closes_kept_connections(self):
         """After a graceful restart the old workers' kept connections are
         closed, the new workers hold no more than a connection per thread,
         and checks go on."""
-        check = KeptCheckServer(status=403)
-        self.addCleanup(check.close)
-        apache = self.start(check)
+        check, apache = self.serve(status=403)
         for round_number in range(3):
             for i in range(2 * THREADS):
                 self.assertEqual(
@@ -343,12 +333,8 @@ VornexSkip ^/never-skipped$
     def test_scripts_do_not_inherit_kept_connections(self):
         """A CGI script forked by a worker that holds kept connections has
         none of them open."""
-        check = KeptCheckServer()
-        self.addCleanup(check.close)
-        apache = self.start(check, mpm="prefork", cgi="cgi")
-        for i in range(3):
-            self.assertEqual(self.get(apache, "/index.html?%d" % i).status,
-                             200)
+        check, apache = self.serve(mpm="prefork", cgi="cgi")
+        self.get_all(apache, 3, 200)
         response = self.get(apache, "/cgi-bin/sockets.py")
         self.assertEqual(response.status, 200)
         inherited = set(response.body.decode().split())
@@ -359,9 +345,7 @@ VornexSkip ^/never-skipped$
     def test_bodies_reach_the_script_on_kept_connections(self):
         """Bodies of every size reach both the service and the script
         intact when checks share connections."""
-        check = KeptCheckServer()
-        self.addCleanup(check.close)
-        apache = self.start(check)
+        check, apache = self.serve()
         for size in BODY_SIZES:
             with self.subTest(size=size):
                 data = body_of(size, seed=size)
