@@ -36,14 +36,21 @@
 #include "field_name.h"
 #include "protocol.h"
 #include "relay.h"
+#include "static_file.h"
 
 extern "C" module AP_MODULE_DECLARE_DATA vornex_module;
 APLOG_USE_MODULE(vornex);
 
-// Every log line names this file, whatever path the build used.
+// Every log line names this file, whatever path the build used. C code gets
+// ap_log_error as a macro that tests the level before the call; C++ gets the
+// bare function, so the test is made here: a debug line that is off costs no
+// call on every request.
 #define VORNEX_LOG(level, s, ...)                                              \
-  ap_log_error("vornex.cpp", __LINE__, APLOG_MODULE_INDEX, level, 0, s,        \
-               __VA_ARGS__)
+  do {                                                                         \
+    if (APLOG_IS_LEVEL(s, level))                                              \
+      ap_log_error("vornex.cpp", __LINE__, APLOG_MODULE_INDEX, level, 0, s,    \
+                   __VA_ARGS__);                                               \
+  } while (0)
 
 namespace vornex {
 namespace module {
@@ -67,10 +74,6 @@ struct dir_conf {
 
 namespace {
 
-const char static_file_pattern[] =
-    "\\/.*[^\\/]\\.(css|js|map|jpe?g|gif|png|svg|ico|ttf|woff2?|eot|otf|ogg|"
-    "mp3|mp4|mpg|avi|mov|flv|swf|apng|avif|jfif|pjpeg|pjp|webp)(\\?|$)";
-
 const char filter_name[] = "VORNEX_IN";
 // What a screened request carries as notes and environment.
 const char verdict_value[] = "VORNEX_VERDICT";
@@ -88,9 +91,6 @@ typedef char *(*ssl_var_lookup_fn)(apr_pool_t *, server_rec *, conn_rec *,
 // mod_ssl's variable lookup, or null without mod_ssl; written while the
 // configuration is read, only read while requests are served.
 ssl_var_lookup_fn ssl_var_lookup = nullptr;
-// static_file_pattern, compiled once per configuration load before requests
-// are served; only read afterwards.
-const ap_regex_t *static_file_regex = nullptr;
 // The counters in shared memory made for the current configuration, or null
 // when none could be made; the pointer is written before requests are served.
 counter_block *shared_counters = nullptr;
@@ -550,8 +550,6 @@ int handle(request_rec *r) {
   if (!conf)
     return DECLINED;
   const char *skip = conf->skip_uri ? conf->skip_uri : static_file_pattern;
-  const ap_regex_t *skip_regex =
-      conf->skip_uri ? conf->skip_regex : static_file_regex;
 
   VORNEX_LOG(APLOG_DEBUG, r->server, "primary_server=%s", conf->primary_server);
   VORNEX_LOG(APLOG_DEBUG, r->server, "secondary_server=%s",
@@ -575,13 +573,15 @@ int handle(request_rec *r) {
     return HTTP_INTERNAL_SERVER_ERROR;
   }
 
-  if (!skip_regex) {
+  if (conf->skip_uri && !conf->skip_regex) {
     VORNEX_LOG(APLOG_ERR, r->server, "%s",
                "VornexSkip configuration parameter contains an invalid "
                "regular expression");
     return HTTP_INTERNAL_SERVER_ERROR;
   }
-  if (ap_regexec(skip_regex, or_empty(r->unparsed_uri), 0, nullptr, 0) == 0) {
+  const char *uri = or_empty(r->unparsed_uri);
+  if (conf->skip_uri ? ap_regexec(conf->skip_regex, uri, 0, nullptr, 0) == 0
+                     : is_static_file(uri)) {
     set_value(r, verdict_value, outcome_name(outcome::skipped));
     if (shared_counters)
       count(&shared_counters->outcomes[static_cast<int>(outcome::skipped)]);
@@ -771,15 +771,9 @@ void ssl_lookup_handler() {
       apr_dynamic_fn_retrieve("ssl_var_lookup"));
 }
 
-void compile_static_pattern(apr_pool_t *pconf) {
-  // Freed with the configuration pool; compiled again after a restart.
-  static_file_regex = ap_pregcomp(pconf, static_file_pattern, AP_REG_ICASE);
-}
-
 // Runs at every configuration load: the counters start again at zero in a new
 // segment that the worker processes forked afterwards inherit.
 int post_config(apr_pool_t *pconf, apr_pool_t *, apr_pool_t *, server_rec *s) {
-  compile_static_pattern(pconf);
   apr_shm_t *shm = nullptr;
   const apr_status_t rv =
       apr_shm_create(&shm, sizeof(counter_block), nullptr, pconf);
