@@ -7,10 +7,12 @@ screening, screening on kept connections and switched off, each a server of
 its own; nginx plain and with auth_request to the same stand-in, with and
 without an upstream keep-alive pool; and one-child Apaches for the memory
 figures. Every ratio's two figures are measured back to back in each round,
-twice in mirror order (A B B A, then B A A B in the next round), so that a
-ratio holds while the machine's speed drifts and whatever ran before weighs
-on both; each figure is the median of the rounds, each ratio the median of
-the per-round ratios, shown with their lowest and highest.
+twice in mirror order (A B B A, then B A A B in the next round; the two
+ratios whose limit is close to 1 twice more), so that a ratio holds while the
+machine's speed drifts and whatever ran before weighs on both; each figure is
+the median of the rounds, each ratio the median of the per-round ratios,
+shown with their lowest and highest. With two CPUs or more, the servers run
+on the first half and the clients and the stand-in on the rest.
 
 Prints a markdown table on standard output and writes it, with a CSV of
 every sample, under BUILD/bench/.
@@ -96,6 +98,9 @@ THROUGHPUT = [
     ("screened-post", "on", "/cgi-bin/read.cgi", "post", "off-post",
      "screened, POST 16 KiB to a CGI script that reads it all"),
 ]
+# The ratios judged against a limit close to 1: each round measures their
+# pairs twice, so that their medians rest on twice the samples of the others.
+NEAR_ONE = ("skip", "disabled")
 LATENCY = [
     ("off-c1", "off", "/index.html", "module not loaded, concurrency 1"),
     ("screened-c1", "on", "/index.html", "screened, concurrency 1"),
@@ -345,13 +350,22 @@ def run_wrk(port, path, seconds, connections, threads, script=None,
     return result
 
 
-def run_floor(tool, check_port, count, keep_alive=False):
+def run_floor(tool, check_port, count, keep_alive=False, cpus=None):
+    """The floor tool makes its exchanges from `cpus` (the servers' CPUs when
+    pinned), so that they take the same path between cores as the module's
+    calls from an Apache worker."""
     cmd = [tool, "--server", "%s:%d" % (LOOPBACK, check_port),
            "--count", str(count), "--warmup", str(max(10, count // 20))]
     if keep_alive:
         cmd.append("--keep-alive")
-    done = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                          timeout=120)
+    own = os.sched_getaffinity(0)
+    if cpus:
+        os.sched_setaffinity(0, cpus)
+    try:
+        done = subprocess.run(cmd, stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, timeout=120)
+    finally:
+        os.sched_setaffinity(0, own)
     out = done.stdout.decode(errors="replace")
     m = re.search(r"p50_us=([\d.]+) p99_us=([\d.]+)", out)
     if done.returncode != 0 or not m:
@@ -465,6 +479,23 @@ def machine():
         debian = "unknown"
     return {"nproc": os.cpu_count(), "cpu": model,
             "kernel": platform.release(), "debian": debian}
+
+
+def cpu_split(pin):
+    """(servers' CPUs, client's CPUs): the first half of the CPUs this run
+    may use for everything it measures, the rest for the clients. On two
+    cores, placement otherwise changes from one figure to the next: a wrk
+    thread and the workers it talks to land on one core or on two, and the
+    figure moves by a tenth. None when not pinning or on one CPU."""
+    cpus = sorted(os.sched_getaffinity(0))
+    if not pin or len(cpus) < 2:
+        return None
+    half = len(cpus) // 2
+    return set(cpus[:half]), set(cpus[half:])
+
+
+def cpu_names(cpus):
+    return ",".join(str(c) for c in sorted(cpus))
 
 
 def loadavg():
@@ -600,8 +631,9 @@ def table(res, info):
         "Machine: %(nproc)s cores, %(cpu)s, kernel %(kernel)s, Debian "
         "%(debian)s. " % info["machine"] +
         "Run %(date)s, %(rounds)d rounds, %(seconds)g s per throughput "
-        "figure taken twice a round, wrk -t%(threads)d -c%(connections)d, "
-        "niceness %(nice)d; "
+        "figure taken twice a round (four times for skip and disabled "
+        "and their baselines), wrk -t%(threads)d -c%(connections)d, "
+        "niceness %(nice)d, %(placement)s; "
         "load average "
         "%(load_start)s at start, %(load_end)s at end; failed checks "
         "logged %(check_errors)d; wall time %(wall).0f s. "
@@ -670,15 +702,29 @@ def check_outputs(table_text, csv_path, target_count):
     return problems
 
 
+def ratio_pair_list():
+    """(baseline, scenario) of every ratio in a round, the NEAR_ONE ones
+    twice."""
+    pairs = []
+    for t in THROUGHPUT:
+        if t[4] != t[0]:
+            pairs += [(t[4], t[0])] * (2 if t[0] in NEAR_ONE else 1)
+    return pairs
+
+
 def measure_pairs(pairs, measure, rnd, mirrored=False):
     """Measures each (baseline, scenario) pair back to back, baseline first
     in even rounds and last in odd ones, so that the two figures of a ratio
     share the machine's state, whatever ran before them. `mirrored` takes
     each figure twice, in mirror order (A B B A, then B A A B), so that a
     steady drift of the machine's speed within the pair cancels out; the
-    figures are then lists of two."""
+    figures are then lists of two. A pair listed twice is measured the second
+    time in the other order."""
+    seen = {}
     for base, scenario in pairs:
-        order = (base, scenario) if rnd % 2 == 0 else (scenario, base)
+        flip = (rnd + seen.get((base, scenario), 0)) % 2
+        seen[(base, scenario)] = seen.get((base, scenario), 0) + 1
+        order = (base, scenario) if flip == 0 else (scenario, base)
         if not mirrored:
             yield {name: measure(name) for name in order}
             continue
@@ -699,6 +745,8 @@ def run_once(args, tools, timing, deadline):
             raise Abort("over the time budget")
 
     started = time.monotonic()
+    own_cpus = os.sched_getaffinity(0)
+    split = cpu_split(args.pin)
     work = tempfile.mkdtemp(prefix="vornex-bench-")
     apaches, others = [], []
     info = {"machine": machine(), "load_start": loadavg(),
@@ -708,6 +756,9 @@ def run_once(args, tools, timing, deadline):
             "threads": args.threads, "connections": args.connections,
             "check_errors": 0,
             "nice": os.getpriority(os.PRIO_PROCESS, 0) if args.nice else 0,
+            "placement": ("servers on CPU %s, clients on CPU %s"
+                          % (cpu_names(split[0]), cpu_names(split[1]))
+                          if split else "not pinned"),
             "command": make_command(sys.argv[1:])}
     res = Results()
     try:
@@ -717,11 +768,18 @@ def run_once(args, tools, timing, deadline):
         post_lua = os.path.join(work, "post.lua")
         with open(post_lua, "w") as f:
             f.write(POST_LUA)
+        # The stand-in check service stands for a remote one: it runs on
+        # the clients' CPUs, with wrk, the floor tool and this script, and
+        # the servers measured have the other CPUs to themselves.
+        if split:
+            os.sched_setaffinity(0, split[1])
         check_port = free_port()
         check = StandInCheckServer(check_tool, check_port, rules,
                                    os.devnull, threads=64)
         check.start()
         others.append(check)
+        if split:
+            os.sched_setaffinity(0, split[0])
 
         log("starting servers")
         servers = {}
@@ -745,6 +803,8 @@ def run_once(args, tools, timing, deadline):
         servers["nginx-auth"] = nginx.auth_port
         servers["nginx-auth-keepalive"] = nginx.keep_port
         by_port = {a.port: a for a in apaches}
+        if split:
+            os.sched_setaffinity(0, split[1])
         sanity(servers)
 
         throughput = {t[0]: t for t in THROUGHPUT}
@@ -771,7 +831,8 @@ def run_once(args, tools, timing, deadline):
         def floor(name):
             time_left()
             keep = dict((f[0], f[1]) for f in FLOORS)[name]
-            r = run_floor(floor_tool, check_port, floor_count, keep)
+            r = run_floor(floor_tool, check_port, floor_count, keep,
+                          split[0] if split else None)
             res.add(name, "p50", r["p50"])
             res.add(name, "p99", r["p99"])
             return r
@@ -784,7 +845,7 @@ def run_once(args, tools, timing, deadline):
         for _, server, _ in MEMORY:
             measure_memory(by_port[servers[server]], b"w" * 4096)
 
-        ratio_pairs = [(t[4], t[0]) for t in THROUGHPUT if t[4] != t[0]]
+        ratio_pairs = ratio_pair_list()
         for rnd in range(args.rounds):
             log("round %d of %d (load %s)" % (rnd + 1, args.rounds,
                                               loadavg()))
@@ -835,6 +896,7 @@ def run_once(args, tools, timing, deadline):
             else:
                 other.stop()
         shutil.rmtree(work, ignore_errors=True)
+        os.sched_setaffinity(0, own_cpus)
         signal.signal(signal.SIGINT, _stop_on_signal)
         signal.signal(signal.SIGTERM, _stop_on_signal)
     info["load_end"] = loadavg()
@@ -861,6 +923,10 @@ def main():
                         help="scheduling niceness of the run and of every "
                         "server it starts (below 0 needs root): keeps other "
                         "work on the machine from skewing the figures")
+    parser.add_argument("--no-pin", dest="pin", action="store_false",
+                        help="let the scheduler place servers and clients "
+                        "(by default the servers share the first half of the "
+                        "CPUs and the clients the rest)")
     parser.add_argument("--check-table", action="store_true",
                         help="fail unless table and CSV have every scenario")
     args = parser.parse_args()
@@ -886,7 +952,7 @@ def main():
         args.rounds = 5 if args.quick else 15
     # Per run: the figures themselves, plus start-up, warm-up and memory.
     seconds, _, c1_seconds, _ = timing
-    pairs = len([t for t in THROUGHPUT if t[4] != t[0]])
+    pairs = len(ratio_pair_list())
     per_round = 4 * pairs * seconds + 2 * len(ADDED) * c1_seconds + 4
     budget = 2 * per_round * args.rounds + 300
     if args.nice:
