@@ -21,6 +21,7 @@ every sample, under BUILD/bench/.
 """
 
 import argparse
+import contextlib
 import csv
 import datetime
 import os
@@ -358,14 +359,9 @@ def run_floor(tool, check_port, count, keep_alive=False, cpus=None):
            "--count", str(count), "--warmup", str(max(10, count // 20))]
     if keep_alive:
         cmd.append("--keep-alive")
-    own = os.sched_getaffinity(0)
-    if cpus:
-        os.sched_setaffinity(0, cpus)
-    try:
+    with on_cpus(cpus):
         done = subprocess.run(cmd, stdout=subprocess.PIPE,
                               stderr=subprocess.PIPE, timeout=120)
-    finally:
-        os.sched_setaffinity(0, own)
     out = done.stdout.decode(errors="replace")
     m = re.search(r"p50_us=([\d.]+) p99_us=([\d.]+)", out)
     if done.returncode != 0 or not m:
@@ -492,6 +488,19 @@ def cpu_split(pin):
         return None
     half = len(cpus) // 2
     return set(cpus[:half]), set(cpus[half:])
+
+
+@contextlib.contextmanager
+def on_cpus(cpus):
+    """Runs the block, and every process it starts, on `cpus`; None leaves
+    the placement as it is."""
+    own = os.sched_getaffinity(0)
+    if cpus:
+        os.sched_setaffinity(0, cpus)
+    try:
+        yield
+    finally:
+        os.sched_setaffinity(0, own)
 
 
 def cpu_names(cpus):
@@ -631,8 +640,8 @@ def table(res, info):
         "Machine: %(nproc)s cores, %(cpu)s, kernel %(kernel)s, Debian "
         "%(debian)s. " % info["machine"] +
         "Run %(date)s, %(rounds)d rounds, %(seconds)g s per throughput "
-        "figure taken twice a round (four times for skip and disabled "
-        "and their baselines), wrk -t%(threads)d -c%(connections)d, "
+        "figure taken twice a round (four times for %(near_one)s and "
+        "their baselines), wrk -t%(threads)d -c%(connections)d, "
         "niceness %(nice)d, %(placement)s; "
         "load average "
         "%(load_start)s at start, %(load_end)s at end; failed checks "
@@ -722,9 +731,10 @@ def measure_pairs(pairs, measure, rnd, mirrored=False):
     time in the other order."""
     seen = {}
     for base, scenario in pairs:
-        flip = (rnd + seen.get((base, scenario), 0)) % 2
-        seen[(base, scenario)] = seen.get((base, scenario), 0) + 1
-        order = (base, scenario) if flip == 0 else (scenario, base)
+        times = seen.get((base, scenario), 0)
+        seen[(base, scenario)] = times + 1
+        order = ((base, scenario) if (rnd + times) % 2 == 0
+                 else (scenario, base))
         if not mirrored:
             yield {name: measure(name) for name in order}
             continue
@@ -747,6 +757,7 @@ def run_once(args, tools, timing, deadline):
     started = time.monotonic()
     own_cpus = os.sched_getaffinity(0)
     split = cpu_split(args.pin)
+    server_cpus, client_cpus = split or (None, None)
     work = tempfile.mkdtemp(prefix="vornex-bench-")
     apaches, others = [], []
     info = {"machine": machine(), "load_start": loadavg(),
@@ -755,9 +766,10 @@ def run_once(args, tools, timing, deadline):
             "rounds": args.rounds, "seconds": seconds,
             "threads": args.threads, "connections": args.connections,
             "check_errors": 0,
+            "near_one": " and ".join(NEAR_ONE),
             "nice": os.getpriority(os.PRIO_PROCESS, 0) if args.nice else 0,
             "placement": ("servers on CPU %s, clients on CPU %s"
-                          % (cpu_names(split[0]), cpu_names(split[1]))
+                          % (cpu_names(server_cpus), cpu_names(client_cpus))
                           if split else "not pinned"),
             "command": make_command(sys.argv[1:])}
     res = Results()
@@ -769,42 +781,37 @@ def run_once(args, tools, timing, deadline):
         with open(post_lua, "w") as f:
             f.write(POST_LUA)
         # The stand-in check service stands for a remote one: it runs on
-        # the clients' CPUs, with wrk, the floor tool and this script, and
-        # the servers measured have the other CPUs to themselves.
-        if split:
-            os.sched_setaffinity(0, split[1])
+        # the clients' CPUs, with wrk and this script, and the servers
+        # measured have the other CPUs to themselves.
+        if client_cpus:
+            os.sched_setaffinity(0, client_cpus)
         check_port = free_port()
         check = StandInCheckServer(check_tool, check_port, rules,
                                    os.devnull, threads=64)
         check.start()
         others.append(check)
-        if split:
-            os.sched_setaffinity(0, split[0])
 
         log("starting servers")
         servers = {}
-        # Each scenario of the module has a server of its own, so that what
-        # one leaves behind (a worker's memory, its sockets) is not measured
-        # in another.
-        for name, mode, workers in (("off", None, (2, 32)),
-                                    ("on", "on", (2, 32)),
-                                    ("on-keepalive", "on-keepalive", (2, 32)),
-                                    ("skip", "on", (2, 32)),
-                                    ("disabled", "off", (2, 32)),
-                                    ("mem-off", None, (1, 4)),
-                                    ("mem-on", "on", (1, 4)),
-                                    ("mem-inmem", "on-inmem", (1, 4))):
-            server = start_apache(module, check_port, mode, workers)
-            apaches.append(server)
-            servers[name] = server.port
-        nginx = Nginx(check_port)
-        others.append(nginx)
+        with on_cpus(server_cpus):
+            # Each scenario of the module has a server of its own, so that
+            # what one leaves behind (a worker's memory, its sockets) is not
+            # measured in another.
+            for name, mode, workers in (
+                    ("off", None, (2, 32)), ("on", "on", (2, 32)),
+                    ("on-keepalive", "on-keepalive", (2, 32)),
+                    ("skip", "on", (2, 32)), ("disabled", "off", (2, 32)),
+                    ("mem-off", None, (1, 4)), ("mem-on", "on", (1, 4)),
+                    ("mem-inmem", "on-inmem", (1, 4))):
+                server = start_apache(module, check_port, mode, workers)
+                apaches.append(server)
+                servers[name] = server.port
+            nginx = Nginx(check_port)
+            others.append(nginx)
         servers["nginx-plain"] = nginx.plain_port
         servers["nginx-auth"] = nginx.auth_port
         servers["nginx-auth-keepalive"] = nginx.keep_port
         by_port = {a.port: a for a in apaches}
-        if split:
-            os.sched_setaffinity(0, split[1])
         sanity(servers)
 
         throughput = {t[0]: t for t in THROUGHPUT}
@@ -832,7 +839,7 @@ def run_once(args, tools, timing, deadline):
             time_left()
             keep = dict((f[0], f[1]) for f in FLOORS)[name]
             r = run_floor(floor_tool, check_port, floor_count, keep,
-                          split[0] if split else None)
+                          server_cpus)
             res.add(name, "p50", r["p50"])
             res.add(name, "p99", r["p99"])
             return r
