@@ -1,0 +1,103 @@
+// Per-directory configuration: create, merge and the setters that validate
+// their argument. A new directive adds its field to dir_conf, its unset
+// value to create_dir_conf, its rule to merge_dir_conf and, when it takes a
+// number, a slot with its bounds.
+#include "config.h"
+
+#include <apr_lib.h>
+#include <apr_strings.h>
+
+#include "module.h"
+
+namespace vornex {
+namespace module {
+
+namespace {
+
+// An unset field (-1) takes the base section's value.
+template <typename T> T inherit(T add, T base) {
+  return add != -1 ? add : base;
+}
+const char *inherit(const char *add, const char *base) {
+  return add ? add : base;
+}
+
+} // namespace
+
+void *create_dir_conf(apr_pool_t *pool, char *) {
+  auto *conf = static_cast<dir_conf *>(apr_pcalloc(pool, sizeof(dir_conf)));
+  conf->primary_server = nullptr;
+  conf->secondary_server = nullptr;
+  conf->cache_results = -1;
+  conf->skip_uri = nullptr;
+  conf->enabled = -1;
+  conf->cgi_compat = -1;
+  conf->skip_regex = nullptr;
+  conf->timeout_ms = -1;
+  conf->retry_seconds = -1;
+  conf->body_in_memory_limit = -1;
+  conf->keep_alive = -1;
+  return conf;
+}
+
+void *merge_dir_conf(apr_pool_t *pool, void *base_conf, void *add_conf) {
+  const auto *base = static_cast<const dir_conf *>(base_conf);
+  const auto *add = static_cast<const dir_conf *>(add_conf);
+  auto *conf = static_cast<dir_conf *>(apr_pcalloc(pool, sizeof(dir_conf)));
+  conf->primary_server = inherit(add->primary_server, base->primary_server);
+  conf->secondary_server =
+      inherit(add->secondary_server, base->secondary_server);
+  conf->cache_results = inherit(add->cache_results, base->cache_results);
+  // The expression and its compiled form come from the same section.
+  const dir_conf *skip = add->skip_uri ? add : base;
+  conf->skip_uri = skip->skip_uri;
+  conf->skip_regex = skip->skip_regex;
+  conf->enabled = inherit(add->enabled, base->enabled);
+  conf->cgi_compat = inherit(add->cgi_compat, base->cgi_compat);
+  conf->timeout_ms = inherit(add->timeout_ms, base->timeout_ms);
+  conf->retry_seconds = inherit(add->retry_seconds, base->retry_seconds);
+  conf->body_in_memory_limit =
+      inherit(add->body_in_memory_limit, base->body_in_memory_limit);
+  conf->keep_alive = inherit(add->keep_alive, base->keep_alive);
+  return conf;
+}
+
+const dir_conf *effective_conf(const request_rec *r) {
+  return static_cast<const dir_conf *>(
+      ap_get_module_config(r->per_dir_config, &vornex_module));
+}
+
+// An expression that does not compile is remembered as such and reported
+// per request.
+const char *set_skip(cmd_parms *cmd, void *conf_ptr, const char *expression) {
+  auto *conf = static_cast<dir_conf *>(conf_ptr);
+  conf->skip_uri = expression;
+  conf->skip_regex = ap_pregcomp(cmd->pool, expression, AP_REG_ICASE);
+  return nullptr;
+}
+
+const number_slot timeout_slot = {
+    offsetof(dir_conf, timeout_ms), 1, 30000,
+    "VornexTimeout takes a number of milliseconds from 1 to 30000"};
+const number_slot retry_slot = {
+    offsetof(dir_conf, retry_seconds), 0, 86400,
+    "VornexRetry takes a number of seconds from 0 to 86400"};
+const number_slot body_limit_slot = {
+    offsetof(dir_conf, body_in_memory_limit), 0, APR_INT64_MAX,
+    "VornexBodyInMemoryLimit takes a number of bytes (0: no limit)"};
+
+const char *set_number(cmd_parms *cmd, void *conf_ptr, const char *text) {
+  const auto *slot = static_cast<const number_slot *>(cmd->info);
+  char *end = nullptr;
+  apr_off_t value = -1;
+  if (!apr_isdigit(*text) ||
+      apr_strtoff(&value, text, &end, 10) != APR_SUCCESS || *end ||
+      value < slot->low || value > slot->high)
+    return slot->error;
+  *reinterpret_cast<apr_off_t *>(static_cast<char *>(conf_ptr) + slot->offset) =
+      value;
+  return nullptr;
+}
+
+} // namespace module
+} // namespace vornex

@@ -1,0 +1,62 @@
+// The module's per-directory configuration: the record, its creation and
+// merging, and the setters of the directives that need more than the
+// server's generic slot setters. The directive table itself is in vornex.cpp.
+#ifndef VORNEX_CONFIG_H
+#define VORNEX_CONFIG_H
+
+#include <httpd.h>
+
+#include <ap_regex.h>
+#include <http_config.h>
+
+#include <cstddef>
+
+namespace vornex {
+namespace module {
+
+struct dir_conf {
+  const char *primary_server;
+  const char *secondary_server;
+  int cache_results;
+  const char *skip_uri;
+  int enabled;
+  int cgi_compat;
+  // skip_uri compiled when its directive was read; null when it did not
+  // compile (reported on every request it applies to).
+  const ap_regex_t *skip_regex;
+  apr_off_t timeout_ms;    // VornexTimeout; -1 unset (9 s per attempt)
+  apr_off_t retry_seconds; // VornexRetry; -1 unset, 0 off
+  // VornexBodyInMemoryLimit; -1 unset (1 MiB), 0 every body in memory
+  apr_off_t body_in_memory_limit;
+  int keep_alive; // VornexKeepAlive; -1 unset (Off)
+};
+
+void *create_dir_conf(apr_pool_t *pool, char *dir);
+void *merge_dir_conf(apr_pool_t *pool, void *base_conf, void *add_conf);
+
+// The configuration in effect for a request, or null.
+const dir_conf *effective_conf(const request_rec *r);
+
+// Stores the skip expression and compiles it once.
+const char *set_skip(cmd_parms *cmd, void *conf_ptr, const char *expression);
+
+// A numeric directive: where its value goes in dir_conf, the values it
+// takes, and what the configuration reader says about any other. The
+// directive table passes the slot as the setter's `info`.
+struct number_slot {
+  size_t offset;
+  apr_off_t low;
+  apr_off_t high;
+  const char *error;
+};
+extern const number_slot timeout_slot;
+extern const number_slot retry_slot;
+extern const number_slot body_limit_slot;
+
+// Stores a whole decimal number within the bounds of the slot in `info`.
+const char *set_number(cmd_parms *cmd, void *conf_ptr, const char *text);
+
+} // namespace module
+} // namespace vornex
+
+#endif

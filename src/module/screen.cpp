@@ -1,0 +1,135 @@
+// The screening gate and what a screened request carries afterwards.
+#include "screen.h"
+
+#include <ap_regex.h>
+#include <apr_strings.h>
+
+#include <cstring>
+
+#include "body.h"
+#include "config.h"
+#include "dispatch.h"
+#include "enforce.h"
+#include "module.h"
+#include "static_file.h"
+#include "status.h"
+
+namespace vornex {
+namespace module {
+
+namespace {
+
+// What a screened request carries as notes and environment.
+const char verdict_value[] = "VORNEX_VERDICT";
+const char check_time_value[] = "VORNEX_CHECK_TIME";
+const char server_value[] = "VORNEX_SERVER";
+const char *const server_names[2] = {"primary", "secondary"};
+
+// Sets a per-request value as a note (for %{...}n) and in the environment
+// (for %{...}e, mod_headers and the application).
+void set_value(request_rec *r, const char *name, const char *value) {
+  apr_table_set(r->notes, name, value);
+  apr_table_set(r->subprocess_env, name, value);
+}
+
+void report(request_rec *r, const check_report &rep) {
+  set_value(r, verdict_value, outcome_name(rep.result));
+  set_value(r, check_time_value,
+            apr_psprintf(r->pool, "%" APR_TIME_T_FMT, rep.spent));
+  if (rep.server >= 0)
+    set_value(r, server_value, server_names[rep.server]);
+  if (shared_counters)
+    count_checked(shared_counters, rep.result,
+                  static_cast<uint64_t>(rep.spent));
+}
+
+void log_conf(request_rec *r, const dir_conf *conf, const char *skip) {
+  VORNEX_LOG(APLOG_DEBUG, r->server, "primary_server=%s", conf->primary_server);
+  VORNEX_LOG(APLOG_DEBUG, r->server, "secondary_server=%s",
+             conf->secondary_server);
+  VORNEX_LOG(APLOG_DEBUG, r->server, "cache_results=%d", conf->cache_results);
+  VORNEX_LOG(APLOG_DEBUG, r->server, "skip_uri=%s", skip);
+  VORNEX_LOG(APLOG_DEBUG, r->server, "enabled=%d", conf->enabled);
+  if (conf->cgi_compat == 1)
+    VORNEX_LOG(APLOG_WARNING, r->server, "%s", "VornexCgiCompat is deprecated");
+}
+
+// The error line of a section that has screening on but cannot screen, or
+// null when it can.
+const char *conf_error(const dir_conf *conf) {
+  if (!conf->primary_server)
+    return "VornexPrimaryServer configuration parameter is not defined";
+  if (!conf->secondary_server)
+    return "VornexSecondaryServer configuration parameter is not defined";
+  if (conf->skip_uri && !conf->skip_regex)
+    return "VornexSkip configuration parameter contains an invalid "
+           "regular expression";
+  return nullptr;
+}
+
+bool skipped(request_rec *r, const dir_conf *conf) {
+  const char *uri = or_empty(r->unparsed_uri);
+  return conf->skip_uri ? ap_regexec(conf->skip_regex, uri, 0, nullptr, 0) == 0
+                        : is_static_file(uri);
+}
+
+bool is_cgi_handler(const char *name) {
+  return name && (std::strcmp(name, "application/x-httpd-cgi") == 0 ||
+                  std::strcmp(name, "cgi-script") == 0);
+}
+
+} // namespace
+
+int screen(request_rec *r) {
+  const dir_conf *conf = effective_conf(r);
+  if (!conf)
+    return DECLINED;
+  log_conf(r, conf, conf->skip_uri ? conf->skip_uri : static_file_pattern);
+  if (conf->enabled != 1)
+    return DECLINED;
+  if (const char *error = conf_error(conf)) {
+    VORNEX_LOG(APLOG_ERR, r->server, "%s", error);
+    return HTTP_INTERNAL_SERVER_ERROR;
+  }
+  if (skipped(r, conf)) {
+    set_value(r, verdict_value, outcome_name(outcome::skipped));
+    if (shared_counters)
+      count(&shared_counters->outcomes[static_cast<int>(outcome::skipped)]);
+    return DECLINED;
+  }
+
+  if (shared_counters)
+    count(&shared_counters->screened);
+  check_report rep;
+  const int result = check_request(r, conf, rep);
+  report(r, rep);
+  return result;
+}
+
+// An internal redirect of a screened request (a front controller,
+// mod_actions, an error document), whatever serves it, gets a VORNEX_IN
+// instance sharing the body parked at the start of its redirect chain; a
+// sub-request only when a CGI handler serves it, since other sub-requests
+// (includes, look-ups) do not stand for the request that carries the body.
+int follow(request_rec *r) {
+  if (r->main && !is_cgi_handler(r->handler))
+    return DECLINED;
+  request_rec *root = r;
+  while (root->prev)
+    root = root->prev;
+  // What screening found follows the request through its redirects, under
+  // the same names, for the access log and the application; so do an inject
+  // verdict's headers, which belong to the response whichever request of the
+  // chain produces it.
+  if (!r->main) {
+    for (const char *name : {verdict_value, check_time_value, server_value})
+      if (const char *value = apr_table_get(root->notes, name))
+        set_value(r, name, value);
+    carry_injected(r, root);
+  }
+  hand_off_body(r, root);
+  return DECLINED;
+}
+
+} // namespace module
+} // namespace vornex
