@@ -7,6 +7,8 @@
 #include <apr_lib.h>
 #include <apr_strings.h>
 
+#include <cstring>
+
 #include "module.h"
 
 namespace vornex {
@@ -37,6 +39,10 @@ void *create_dir_conf(apr_pool_t *pool, char *) {
   conf->retry_seconds = -1;
   conf->body_in_memory_limit = -1;
   conf->keep_alive = -1;
+  conf->max_checks = -1;
+  conf->max_checks_percent = 0;
+  conf->failure_mode = -1;
+  conf->failure_status = 0;
   return conf;
 }
 
@@ -59,6 +65,14 @@ void *merge_dir_conf(apr_pool_t *pool, void *base_conf, void *add_conf) {
   conf->body_in_memory_limit =
       inherit(add->body_in_memory_limit, base->body_in_memory_limit);
   conf->keep_alive = inherit(add->keep_alive, base->keep_alive);
+  // A number or a percentage, and a mode with its status, come from the
+  // same section.
+  const dir_conf *cap = add->max_checks != -1 ? add : base;
+  conf->max_checks = cap->max_checks;
+  conf->max_checks_percent = cap->max_checks_percent;
+  const dir_conf *policy = add->failure_mode != -1 ? add : base;
+  conf->failure_mode = policy->failure_mode;
+  conf->failure_status = policy->failure_status;
   return conf;
 }
 
@@ -86,17 +100,73 @@ const number_slot body_limit_slot = {
     offsetof(dir_conf, body_in_memory_limit), 0, APR_INT64_MAX,
     "VornexBodyInMemoryLimit takes a number of bytes (0: no limit)"};
 
-const char *set_number(cmd_parms *cmd, void *conf_ptr, const char *text) {
-  const auto *slot = static_cast<const number_slot *>(cmd->info);
+namespace {
+
+// A whole decimal number from `low` to `high` followed by `suffix`, or -1.
+apr_off_t parse_number(const char *text, apr_off_t low, apr_off_t high,
+                       const char *suffix = "") {
   char *end = nullptr;
   apr_off_t value = -1;
   if (!apr_isdigit(*text) ||
-      apr_strtoff(&value, text, &end, 10) != APR_SUCCESS || *end ||
-      value < slot->low || value > slot->high)
+      apr_strtoff(&value, text, &end, 10) != APR_SUCCESS ||
+      std::strcmp(end, suffix) != 0 || value < low || value > high)
+    return -1;
+  return value;
+}
+
+} // namespace
+
+const char *set_number(cmd_parms *cmd, void *conf_ptr, const char *text) {
+  const auto *slot = static_cast<const number_slot *>(cmd->info);
+  const apr_off_t value = parse_number(text, slot->low, slot->high);
+  if (value < 0)
     return slot->error;
   *reinterpret_cast<apr_off_t *>(static_cast<char *>(conf_ptr) + slot->offset) =
       value;
   return nullptr;
+}
+
+const char *set_max_checks(cmd_parms *, void *conf_ptr, const char *text) {
+  auto *conf = static_cast<dir_conf *>(conf_ptr);
+  const bool percent = text[0] && text[std::strlen(text) - 1] == '%';
+  const apr_off_t value =
+      percent ? parse_number(text, 1, 100, "%") : parse_number(text, 1, 100000);
+  if (value < 0)
+    return "VornexMaxChecks takes a number of checks from 1 to 100000, or a "
+           "percentage of the process's threads from 1% to 100%";
+  conf->max_checks = value;
+  conf->max_checks_percent = percent ? 1 : 0;
+  return nullptr;
+}
+
+const char *set_failure_mode(cmd_parms *, void *conf_ptr, const char *mode,
+                             const char *status) {
+  auto *conf = static_cast<dir_conf *>(conf_ptr);
+  const char *const error = "VornexFailureMode takes open, or closed with an "
+                            "optional status from 400 to 599";
+  if (!ap_cstr_casecmp(mode, "open") && !status) {
+    conf->failure_mode = 0;
+    conf->failure_status = 0;
+    return nullptr;
+  }
+  if (ap_cstr_casecmp(mode, "closed"))
+    return error;
+  const apr_off_t code =
+      status ? parse_number(status, 400, 599) : default_failure_status;
+  if (code < 0)
+    return error;
+  conf->failure_mode = 1;
+  conf->failure_status = static_cast<int>(code);
+  return nullptr;
+}
+
+int checks_cap(const dir_conf *conf, int basis) {
+  if (conf->max_checks <= 0)
+    return 0;
+  if (!conf->max_checks_percent)
+    return static_cast<int>(conf->max_checks);
+  const apr_off_t share = (conf->max_checks * basis + 99) / 100;
+  return share > 0 ? static_cast<int>(share) : 1;
 }
 
 } // namespace module

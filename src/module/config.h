@@ -29,7 +29,19 @@ struct dir_conf {
   // VornexBodyInMemoryLimit; -1 unset (1 MiB), 0 every body in memory
   apr_off_t body_in_memory_limit;
   int keep_alive; // VornexKeepAlive; -1 unset (Off)
+  // VornexMaxChecks: checks one worker process has in flight at most, as a
+  // number or as a percentage of its threads; -1 unset (no cap).
+  apr_off_t max_checks;
+  int max_checks_percent; // 1 when max_checks is a percentage
+  // VornexFailureMode: what a request without a verdict gets. -1 unset
+  // (open), 0 open (served unscreened), 1 closed (answered with
+  // failure_status).
+  int failure_mode;
+  int failure_status;
 };
+
+// The failure policy's status when VornexFailureMode closed names none.
+const int default_failure_status = 503;
 
 void *create_dir_conf(apr_pool_t *pool, char *dir);
 void *merge_dir_conf(apr_pool_t *pool, void *base_conf, void *add_conf);
@@ -55,6 +67,18 @@ extern const number_slot body_limit_slot;
 
 // Stores a whole decimal number within the bounds of the slot in `info`.
 const char *set_number(cmd_parms *cmd, void *conf_ptr, const char *text);
+
+// VornexMaxChecks number|percent%
+const char *set_max_checks(cmd_parms *cmd, void *conf_ptr, const char *text);
+
+// VornexFailureMode open|closed [status]
+const char *set_failure_mode(cmd_parms *cmd, void *conf_ptr, const char *mode,
+                             const char *status);
+
+// The cap of VornexMaxChecks, or 0 for none: a percentage of `basis` (a
+// process's threads, or the server's processes under prefork) is rounded up
+// and is never less than one check.
+int checks_cap(const dir_conf *conf, int basis);
 
 } // namespace module
 } // namespace vornex

@@ -22,8 +22,8 @@ static_assert(static_cast<int>(outcome::pass) == protocol::pass &&
 
 // Counter names after "Vornex", in CamelCase as mod_status prints its own.
 const char *const outcome_labels[outcome_count] = {
-    "Pass",           "Block", "Challenge", "Redirect",   "Captcha",
-    "ReturnFakeData", "Limit", "Inject",    "Unscreened", "Skipped"};
+    "Pass",  "Block",  "Challenge",  "Redirect", "Captcha", "ReturnFakeData",
+    "Limit", "Inject", "Unscreened", "Skipped",  "Busy",    "Refused"};
 const char *const failure_labels[failure_kind_count] = {"Connection", "Timeout",
                                                         "Answer", "Verdict"};
 
@@ -49,6 +49,10 @@ const char *outcome_name(outcome o) {
     return "unscreened";
   case outcome::skipped:
     return "skipped";
+  case outcome::busy:
+    return "busy";
+  case outcome::refused:
+    return "refused";
   default:
     return protocol::keyword_of(static_cast<int>(o));
   }
@@ -82,6 +86,8 @@ counter_lines(const counter_block &block) {
   for (int i = 0; i < failure_kind_count; ++i)
     lines.emplace_back(std::string("VornexFailed") + failure_labels[i],
                        apr_atomic_read64(&b.failed[i]));
+  lines.emplace_back("VornexOverCap", apr_atomic_read64(&b.over_cap));
+  lines.emplace_back("VornexChecksInFlight", apr_atomic_read64(&b.in_flight));
   lines.emplace_back("VornexBodyBytes", apr_atomic_read64(&b.body_bytes));
   for (int i = 0; i < check_time_buckets; ++i) {
     const std::string name =

@@ -29,8 +29,10 @@ enum class outcome : int {
   inject,
   unscreened, // no server gave a verdict: served unscreened
   skipped,    // the skip pattern matched: no check
+  busy,       // the cap on checks in flight was reached: served unscreened
+  refused,    // no verdict, and the failure policy answered the request
 };
-const int outcome_count = 10;
+const int outcome_count = 12;
 
 // The outcome for a verdict code; a code outside 0..7 is enforced as a
 // block.
@@ -59,6 +61,8 @@ struct counter_block {
   apr_uint64_t outcomes[outcome_count];
   apr_uint64_t failovers; // secondary asked after the primary failed
   apr_uint64_t failed[failure_kind_count]; // failed attempts, by kind
+  apr_uint64_t over_cap;   // decided without a check: no place under the cap
+  apr_uint64_t in_flight;  // a gauge: checks being made now
   apr_uint64_t body_bytes; // request body bytes sent in check calls
   apr_uint64_t check_time[check_time_buckets];
   apr_uint64_t check_time_total; // microseconds, over all checked requests

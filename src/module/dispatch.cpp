@@ -8,18 +8,17 @@
 #include <apr_optional.h>
 #include <apr_strings.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <exception>
-#include <map>
-#include <mutex>
 #include <optional>
-#include <string>
 
 #include "api.h"
 #include "body.h"
 #include "check_body.h"
 #include "enforce.h"
+#include "marks.h"
 #include "module.h"
 #include "status.h"
 
@@ -68,47 +67,6 @@ void set_facts(request_rec *r, api &record) {
     record.set_curves(v);
 }
 
-// ---- servers marked as failed (VornexRetry) ---------------------------
-
-// Per worker process: the check servers that failed to connect or ran out
-// of time, and until when they are not asked. Shared by the process's
-// threads; a process forked later starts with what its parent held, and the
-// parent serves no request, so that is nothing.
-std::mutex marked_mutex;
-std::map<std::string, std::chrono::steady_clock::time_point> marked_until;
-
-// True while `server` is marked; the first request after the period ends
-// unmarks it and logs that it is asked again.
-bool is_marked(request_rec *r, const char *server) {
-  const auto now = std::chrono::steady_clock::now();
-  {
-    std::lock_guard<std::mutex> lock(marked_mutex);
-    const auto found = marked_until.find(server);
-    if (found == marked_until.end())
-      return false;
-    if (now < found->second)
-      return true;
-    marked_until.erase(found);
-  }
-  VORNEX_LOG(APLOG_WARNING, r->server, "Vornex server %s is asked again",
-             server);
-  return false;
-}
-
-void mark_failed(request_rec *r, const char *server, int seconds) {
-  const auto until =
-      std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-  {
-    std::lock_guard<std::mutex> lock(marked_mutex);
-    // Another thread may have marked it while this attempt ran.
-    if (!marked_until.emplace(server, until).second)
-      return;
-  }
-  VORNEX_LOG(APLOG_WARNING, r->server,
-             "Vornex server %s failed, not asked again for %d seconds", server,
-             seconds);
-}
-
 // The counter of a failed attempt's kind, or -1 for one not counted.
 int failure_counter(api::failure why) {
   switch (why) {
@@ -125,35 +83,142 @@ int failure_counter(api::failure why) {
   }
 }
 
+// ---- the cap on checks in flight (VornexMaxChecks) -----------------------
+
+// A process with threads caps its own checks in flight, as a share of its
+// threads. A process without threads (prefork) serves one request at a time,
+// so there the cap is taken over the whole server, as a share of its
+// processes, with the count kept in shared memory.
+bool server_wide_cap = false;
+int cap_basis = 1; // threads per process, or processes of the server
+std::atomic<apr_uint64_t> process_checks{0};
+
+// Holds one place for a check in flight, if one is free under `cap` (0: no
+// cap), until it goes out of scope. The server-wide gauge counts every
+// check in flight either way.
+class check_place {
+public:
+  explicit check_place(int cap)
+      : gauge(shared_counters ? &shared_counters->in_flight : nullptr) {
+    const apr_uint64_t server_before = gauge ? apr_atomic_add64(gauge, 1) : 0;
+    const apr_uint64_t process_before = process_checks.fetch_add(1);
+    const apr_uint64_t before =
+        server_wide_cap ? server_before : process_before;
+    held = cap <= 0 || before < static_cast<apr_uint64_t>(cap) ||
+           (server_wide_cap && !gauge);
+    if (!held)
+      release();
+  }
+  ~check_place() {
+    if (held)
+      release();
+  }
+  check_place(const check_place &) = delete;
+  check_place &operator=(const check_place &) = delete;
+  bool free() const { return held; }
+
+private:
+  void release() {
+    process_checks.fetch_sub(1);
+    if (gauge)
+      apr_atomic_dec64(gauge);
+  }
+
+  apr_uint64_t *const gauge;
+  bool held = false;
+};
+
 // ---- one request's dispatch ----------------------------------------------
+
+// One server as this request sees it: its address, its shared mark (with
+// VornexRetry) and what the mark allows.
+struct server_slot {
+  const char *address = nullptr;
+  server_mark *mark = nullptr;
+  server_access access = server_access::ask;
+  bool considered = false;
+  bool probe_open = false; // this request holds the probe, not yet reported
+};
 
 class dispatch {
 public:
   dispatch(request_rec *r, const dir_conf *conf, check_report &rep)
-      : r(r), conf(conf),
-        rep(rep), servers{conf->primary_server, conf->secondary_server},
+      : r(r), conf(conf), rep(rep),
         retry(conf->retry_seconds > 0 ? static_cast<int>(conf->retry_seconds)
-                                      : 0),
-        skipped{retry && is_marked(r, servers[0]),
-                retry && is_marked(r, servers[1])} {}
+                                      : 0) {
+    servers[0].address = conf->primary_server;
+    servers[1].address = conf->secondary_server;
+    if (retry)
+      for (server_slot &server : servers)
+        server.mark = find_mark(shared_marks, server.address);
+  }
+  // A probe that never reported (an exception on the way) is given back, so
+  // that the next request may probe at once.
+  ~dispatch() {
+    for (server_slot &server : servers)
+      if (server.probe_open)
+        apr_atomic_set64(&server.mark->probe, 0);
+  }
+  dispatch(const dispatch &) = delete;
+  dispatch &operator=(const dispatch &) = delete;
 
   int run() {
-    if (skipped[0] && skipped[1]) {
+    if (!may_ask(0) && !may_ask(1)) {
       VORNEX_LOG(APLOG_ERR, r->server,
-                 "Vornex API error: %s and %s marked as failed", servers[0],
-                 servers[1]);
-      return DECLINED;
+                 "Vornex API error: %s and %s marked as failed",
+                 servers[0].address, servers[1].address);
+      return no_verdict(outcome::unscreened);
     }
     if (!make_record())
-      return DECLINED;
+      return no_verdict(outcome::unscreened);
     describe_request();
+    check_place place(checks_cap(conf, cap_basis));
+    if (!place.free()) {
+      if (shared_counters)
+        count(&shared_counters->over_cap);
+      return no_verdict(outcome::busy);
+    }
     return ask_servers();
   }
 
 private:
+  // Whether the mark of server `index` lets this request ask it; the first
+  // request after a marked period becomes its probe.
+  bool may_ask(int index) {
+    server_slot &server = servers[index];
+    if (!server.considered && server.mark) {
+      server.access = consider(server.mark, mark_clock());
+      server.probe_open = server.access == server_access::probe;
+      if (server.probe_open)
+        VORNEX_LOG(APLOG_WARNING, r->server, "Vornex server %s is asked again",
+                   server.address);
+    }
+    server.considered = true;
+    return server.access != server_access::pass_over;
+  }
+
+  // Tells the mark of server `index` how an attempt on it went: a server
+  // that could not be reached or ran out of time is marked (once,
+  // server-wide); any other outcome of a probe lifts the mark.
+  void report_attempt(int index, api::failure why) {
+    server_slot &server = servers[index];
+    if (!server.mark)
+      return;
+    const bool probe = server.probe_open;
+    server.probe_open = false;
+    if (why == api::failure::connection || why == api::failure::timeout) {
+      if (mark_failed(server.mark, mark_clock(),
+                      static_cast<mark_time>(retry) * 1000000, probe))
+        VORNEX_LOG(APLOG_WARNING, r->server,
+                   "Vornex server %s failed, not asked again for %d seconds",
+                   server.address, retry);
+    } else if (probe) {
+      probe_succeeded(server.mark);
+    }
+  }
+
   // Logs a failed attempt: a warning for the primary, the error line for the
-  // secondary; a server that could not be reached or ran out of time is
-  // marked.
+  // secondary.
   void failed(int index, const char *message, api::failure why) {
     if (index == 0)
       VORNEX_LOG(APLOG_WARNING, r->server,
@@ -161,31 +226,28 @@ private:
                  message);
     else
       VORNEX_LOG(APLOG_ERR, r->server, "Vornex API error: %s", message);
-    if (retry &&
-        (why == api::failure::connection || why == api::failure::timeout))
-      mark_failed(r, servers[index], retry);
+    report_attempt(index, why);
     if (shared_counters) {
       const int kind = failure_counter(why);
       if (kind >= 0)
         count(&shared_counters->failed[kind]);
-      if (index == 0 && !skipped[1])
-        count(&shared_counters->failovers);
     }
   }
 
-  // The record for the first server that is not marked; an address that
+  // The record for the first server that may be asked; an address that
   // does not parse counts as a failed attempt on that server.
   bool make_record() {
-    first = skipped[0] ? 1 : 0;
+    first = may_ask(0) ? 0 : 1;
     try {
-      record.emplace(servers[first]);
+      record.emplace(servers[first].address);
     } catch (const std::exception &e) {
       failed(first, e.what(), api::failure::none);
-      if (first == 1 || skipped[1])
+      if (first == 1 || !may_ask(1))
         return false;
+      count_failover();
       first = 1;
       try {
-        record.emplace(servers[1]);
+        record.emplace(servers[1].address);
       } catch (const std::exception &e2) {
         failed(1, e2.what(), api::failure::none);
         return false;
@@ -215,16 +277,16 @@ private:
   }
 
   int ask_servers() {
-    const int unscreened = answered ? AP_FILTER_ERROR : DECLINED;
     for (int index = first; index < 2; ++index) {
       if (index != first && !retarget(index))
-        return unscreened;
+        break;
       const apr_time_t start = apr_time_now();
       try {
         if (shared_counters)
           count(&shared_counters->body_bytes, rep.body_bytes);
         const int code = record->execute();
         rep.spent += apr_time_now() - start;
+        report_attempt(index, api::failure::none);
         rep.result = outcome_of(code);
         rep.server = index;
         return answered ? AP_FILTER_ERROR : enforce(r, *record, code);
@@ -233,19 +295,20 @@ private:
         failed(index, e.what(), record->last_failure());
       }
     }
-    return unscreened;
+    return no_verdict(outcome::unscreened);
   }
 
   // Aims the record at the secondary server, unless it is marked or its
   // address does not parse.
   bool retarget(int index) {
-    if (skipped[index]) {
+    if (!may_ask(index)) {
       VORNEX_LOG(APLOG_ERR, r->server, "Vornex API error: %s marked as failed",
-                 servers[index]);
+                 servers[index].address);
       return false;
     }
+    count_failover();
     try {
-      record->set_server_name(servers[index]);
+      record->set_server_name(servers[index].address);
     } catch (const std::exception &e) {
       failed(index, e.what(), api::failure::none);
       return false;
@@ -253,12 +316,32 @@ private:
     return true;
   }
 
+  void count_failover() {
+    if (shared_counters)
+      count(&shared_counters->failovers);
+  }
+
+  // No server gave a verdict (`why` unscreened), or the cap left no place
+  // (`why` busy): the section's failure policy decides. Open serves the
+  // request unscreened; closed answers it with the policy's status.
+  int no_verdict(outcome why) {
+    if (answered)
+      return AP_FILTER_ERROR;
+    if (conf->failure_mode != 1) {
+      rep.result = why;
+      return DECLINED;
+    }
+    rep.result = outcome::refused;
+    apr_table_setn(r->err_headers_out, "Retry-After",
+                   apr_psprintf(r->pool, "%d", retry ? retry : 10));
+    return conf->failure_status ? conf->failure_status : default_failure_status;
+  }
+
   request_rec *const r;
   const dir_conf *const conf;
   check_report &rep;
-  const char *const servers[2];
   const int retry;
-  const bool skipped[2];
+  server_slot servers[2];
   std::optional<api> record;
   int first = 0;
   bool answered = false;
@@ -294,6 +377,15 @@ void start_process(apr_pool_t *pchild, server_rec *s) {
   int threads = 1;
   if (ap_mpm_query(AP_MPMQ_MAX_THREADS, &threads) != APR_SUCCESS || threads < 1)
     threads = 1;
+  int threaded = AP_MPMQ_NOT_SUPPORTED;
+  ap_mpm_query(AP_MPMQ_IS_THREADED, &threaded);
+  server_wide_cap = threaded == AP_MPMQ_NOT_SUPPORTED;
+  cap_basis = threads;
+  int processes = 1;
+  if (server_wide_cap &&
+      ap_mpm_query(AP_MPMQ_MAX_DAEMONS, &processes) == APR_SUCCESS &&
+      processes > 0)
+    cap_basis = processes;
   try {
     kept_connections = new connection_pool(static_cast<size_t>(threads));
     call_deadlines = new call_watch();

@@ -1,7 +1,9 @@
 // One screened request's check: the check record (facts, request line,
 // header lines and body), the call to the primary server and, after a
 // failure, to the secondary one, with the servers marked as failed
-// (VornexRetry) passed over; and the per-process state the calls use.
+// (VornexRetry) passed over, the cap on checks in flight (VornexMaxChecks)
+// and the failure policy (VornexFailureMode) for a request left without a
+// verdict; and the per-process state the calls use.
 #ifndef VORNEX_DISPATCH_H
 #define VORNEX_DISPATCH_H
 

@@ -1,11 +1,15 @@
-// Counters in shared memory and mod_status's view of them.
+// Counters and marks in shared memory, and mod_status's view of them.
 #include "status.h"
 
 #include <apr_shm.h>
+#include <apr_strings.h>
 #include <http_protocol.h>
 #include <mod_status.h>
 
 #include <cstring>
+#include <vector>
+
+#include "config.h"
 
 #include "module.h"
 
@@ -13,21 +17,69 @@ namespace vornex {
 namespace module {
 
 counter_block *shared_counters = nullptr;
+mark_table shared_marks = {nullptr, nullptr, 0};
 
-// Runs at every configuration load: the counters start again at zero in a new
-// segment.
-int make_counters(apr_pool_t *pconf, server_rec *s) {
+namespace {
+
+// Zeroed shared memory of `size` bytes that lives as long as `pconf`, or
+// null; `what` names it in the warning.
+void *make_segment(apr_pool_t *pconf, server_rec *s, apr_size_t size,
+                   const char *what) {
   apr_shm_t *shm = nullptr;
-  const apr_status_t rv =
-      apr_shm_create(&shm, sizeof(counter_block), nullptr, pconf);
+  const apr_status_t rv = apr_shm_create(&shm, size, nullptr, pconf);
   if (rv != APR_SUCCESS) {
-    shared_counters = nullptr;
     VORNEX_LOG(APLOG_WARNING, s,
-               "Vornex could not make its counters in shared memory: %pm", &rv);
-    return OK;
+               "Vornex could not make its %s in shared "
+               "memory: %pm",
+               what, &rv);
+    return nullptr;
   }
-  shared_counters = static_cast<counter_block *>(apr_shm_baseaddr_get(shm));
-  std::memset(shared_counters, 0, sizeof(counter_block));
+  void *base = apr_shm_baseaddr_get(shm);
+  std::memset(base, 0, size);
+  return base;
+}
+
+// Every check server address that a server of the configuration names,
+// each once. The addresses can only be set per server, so each server's
+// defaults hold them all.
+std::vector<const char *> server_addresses(server_rec *s) {
+  std::vector<const char *> found;
+  for (; s; s = s->next) {
+    const auto *conf = static_cast<const dir_conf *>(
+        ap_get_module_config(s->lookup_defaults, &vornex_module));
+    if (!conf)
+      continue;
+    for (const char *address : {conf->primary_server, conf->secondary_server})
+      if (address && !find_mark({nullptr, found.data(), found.size()}, address))
+        found.push_back(address);
+  }
+  return found;
+}
+
+void make_marks(apr_pool_t *pconf, server_rec *s) {
+  shared_marks = {nullptr, nullptr, 0};
+  const std::vector<const char *> addresses = server_addresses(s);
+  if (addresses.empty())
+    return;
+  void *marks = make_segment(pconf, s, addresses.size() * sizeof(server_mark),
+                             "server marks");
+  if (!marks)
+    return;
+  auto *names = static_cast<const char **>(
+      apr_palloc(pconf, addresses.size() * sizeof(const char *)));
+  for (size_t i = 0; i < addresses.size(); ++i)
+    names[i] = apr_pstrdup(pconf, addresses[i]);
+  shared_marks = {static_cast<server_mark *>(marks), names, addresses.size()};
+}
+
+} // namespace
+
+// Runs at every configuration load: the counters start again at zero, and
+// every server unmarked, in new segments.
+int make_shared(apr_pool_t *pconf, server_rec *s) {
+  shared_counters = static_cast<counter_block *>(
+      make_segment(pconf, s, sizeof(counter_block), "counters"));
+  make_marks(pconf, s);
   return OK;
 }
 
@@ -35,10 +87,14 @@ int show_counters(request_rec *r, int flags) {
   if (!shared_counters)
     return OK;
   const auto lines = counter_lines(*shared_counters);
+  const mark_time now = mark_clock();
   if (flags & AP_STATUS_SHORT) {
     for (const auto &line : lines)
       ap_rprintf(r, "%s: %" APR_UINT64_T_FMT "\n", line.first.c_str(),
                  static_cast<apr_uint64_t>(line.second));
+    for (size_t i = 0; i < shared_marks.count; ++i)
+      ap_rprintf(r, "VornexMark %s: %s\n", shared_marks.addresses[i],
+                 state_name(state_of(&shared_marks.marks[i], now)));
     return OK;
   }
   ap_rputs("<hr />\n<h2>mod_vornex</h2>\n", r);
@@ -47,6 +103,10 @@ int show_counters(request_rec *r, int flags) {
   for (const auto &line : lines)
     ap_rprintf(r, "<tr><td>%s</td><td>%" APR_UINT64_T_FMT "</td></tr>\n",
                line.first.c_str(), static_cast<apr_uint64_t>(line.second));
+  for (size_t i = 0; i < shared_marks.count; ++i)
+    ap_rprintf(r, "<tr><td>VornexMark %s</td><td>%s</td></tr>\n",
+               ap_escape_html(r->pool, shared_marks.addresses[i]),
+               state_name(state_of(&shared_marks.marks[i], now)));
   ap_rputs("</table>\n", r);
   return OK;
 }

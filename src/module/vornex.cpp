@@ -11,7 +11,8 @@
 //   dispatch.cpp  the check record, the call and its failover
 //   enforce.cpp   the verdict made the request's fate
 //   body.cpp      the body: capture, the VORNEX_IN filter, the hand-off
-//   status.cpp    the counters in shared memory and mod_status's view
+//   status.cpp    counters and server marks in shared memory, and
+//                 mod_status's view of them
 
 #include <httpd.h>
 
@@ -64,7 +65,7 @@ void ssl_lookup_handler() { find_ssl_lookup(); }
 // segment that the worker processes forked afterwards inherit.
 int post_config(apr_pool_t *pconf, apr_pool_t *, apr_pool_t *, server_rec *s) {
   try {
-    return make_counters(pconf, s);
+    return make_shared(pconf, s);
   } catch (...) {
     return OK;
   }
@@ -127,6 +128,12 @@ const command_rec config_options[] = {
     {"VornexKeepAlive", setter(ap_set_flag_slot),
      slot(offsetof(dir_conf, keep_alive)), RSRC_CONF, FLAG,
      "Keep connections to the check servers open between checks"},
+    {"VornexMaxChecks", setter(set_max_checks),
+     slot(offsetof(dir_conf, max_checks)), RSRC_CONF, TAKE1,
+     "Most checks a worker process waits on at once: number or percent%"},
+    {"VornexFailureMode", setter(set_failure_mode),
+     slot(offsetof(dir_conf, failure_mode)), OR_ALL, TAKE12,
+     "What a request without a verdict gets: open, or closed [status]"},
     {nullptr, nullptr, nullptr, 0, RAW_ARGS, nullptr}};
 
 // ---- hooks -----------------------------------------------------------------

@@ -35,6 +35,7 @@ OUTCOME_COUNTERS = {
     "captcha": "VornexCaptcha", "return_fake_data": "VornexReturnFakeData",
     "limit": "VornexLimit", "inject": "VornexInject",
     "unscreened": "VornexUnscreened", "skipped": "VornexSkipped",
+    "busy": "VornexBusy", "refused": "VornexRefused",
 }
 FAILED_COUNTERS = {
     "connection": "VornexFailedConnection", "timeout": "VornexFailedTimeout",
@@ -56,6 +57,7 @@ BUCKETS = (
 BUCKET_NAMES = [name for _, name in BUCKETS]
 COUNTERS = (["VornexScreened"] + list(OUTCOME_COUNTERS.values())
             + ["VornexFailovers"] + list(FAILED_COUNTERS.values())
+            + ["VornexOverCap", "VornexChecksInFlight"]
             + ["VornexBodyBytes"] + BUCKET_NAMES
             + ["VornexCheckTimeTotalMicroseconds"])
 

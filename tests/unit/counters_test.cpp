@@ -38,6 +38,8 @@ TEST(Counters, OutcomeNames) {
   EXPECT_STREQ(outcome_name(outcome_of(-1)), "block");
   EXPECT_STREQ(outcome_name(outcome::unscreened), "unscreened");
   EXPECT_STREQ(outcome_name(outcome::skipped), "skipped");
+  EXPECT_STREQ(outcome_name(outcome::busy), "busy");
+  EXPECT_STREQ(outcome_name(outcome::refused), "refused");
 }
 
 // Concurrent counting loses nothing, and the lines report the outcome, the
