@@ -27,6 +27,7 @@ shaded. Figures are not judged here; the report says which targets held.
 """
 
 import argparse
+import bisect
 import csv
 import datetime
 import os
@@ -81,8 +82,8 @@ DEFAULT_ATTEMPT_MS = 9000
 FULL = 0.8
 KEEPS = 0.8
 RECOVERY_LIMIT = 1.0
-# The recovery window slides by this much.
-RECOVERY_STEP = 0.1
+# Full throughput is judged over a second in quarters.
+RECOVERY_SLOT = 0.25
 
 
 Abort = machine.Abort
@@ -313,21 +314,20 @@ def per_second(requests, zero, seconds):
     return bins
 
 
-def recovery_seconds(requests, fault_end, needed, after):
-    """Seconds from the service's return to the start of the first one-second
-    window in which at least `needed` requests were served; None if none
-    within the run."""
+def recovery_seconds(requests, fault_end, rate, after):
+    """Seconds from the service's return to the start of the first quarter
+    second from which four in a row (a whole second) each served at least a
+    quarter of `rate` requests; None if none within the run. Quarters keep a
+    gradual return from counting as full before it is."""
     ends = sorted(end for _, end, status in requests if served(status))
-    steps = int(round((after - 1) / RECOVERY_STEP))
-    lo = hi = 0
-    for i in range(steps + 1):
-        start = fault_end + i * RECOVERY_STEP
-        while lo < len(ends) and ends[lo] < start:
-            lo += 1
-        while hi < len(ends) and ends[hi] < start + 1:
-            hi += 1
-        if hi - lo >= needed:
-            return i * RECOVERY_STEP
+    slots = int(round(after / RECOVERY_SLOT))
+    counts = [bisect.bisect_left(ends, fault_end + (i + 1) * RECOVERY_SLOT) -
+              bisect.bisect_left(ends, fault_end + i * RECOVERY_SLOT)
+              for i in range(slots)]
+    run = int(round(1 / RECOVERY_SLOT))
+    for i in range(slots - run + 1):
+        if all(c >= rate * RECOVERY_SLOT for c in counts[i:i + run]):
+            return i * RECOVERY_SLOT
     return None
 
 
