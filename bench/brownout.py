@@ -480,7 +480,7 @@ def plot(path, name, runs, timing, work):
     script = ['set terminal pngcairo noenhanced size %d,720 font "sans,10"'
               % (480 * len(faults) + 60),
               'set output "%s"' % path,
-              "set key top right",
+              "set key top right opaque box",
               "set grid",
               'set xlabel "s"',
               "set xrange [0:%d]" % seconds,
@@ -489,29 +489,19 @@ def plot(path, name, runs, timing, work):
               % (before, before + length),
               'set multiplot layout 2,%d title "mod_vornex brownout: %s"'
               % (len(faults), name)]
-    rows = {}
+    data = {}
     for fault in faults:
-        data = os.path.join(work, "plot-%s-%s.dat" % (name, fault))
-        result = runs[(name, fault)]
-        with open(data, "w") as f:
-            for k in range(result["seconds"]):
-                cells = [str(k)]
-                for host, _ in HOSTS:
-                    b = result["bins"][host][k]
-                    # NaN leaves a gap: no request was answered.
-                    cells += [str(b["ok"]), "NaN" if b["p99"] is None
-                              else "%.3f" % b["p99"]]
-                f.write(" ".join(cells) + "\n")
-        rows[fault] = data
+        data[fault] = os.path.join(work, "plot-%s-%s.dat" % (name, fault))
+        with open(data[fault], "w") as f:
+            f.write(step_outlines(runs[(name, fault)]))
     for fault in faults:
         script += ['set title "%s: served req/s"' % FAULT_NAMES[fault],
                    "unset logscale y", 'set ylabel "req/s"',
-                   "set yrange [0:*]",
-                   PLOT % (rows[fault], 2, 4)]
+                   "set yrange [0:*]", PLOT % (data[fault], 0, 1)]
     for fault in faults:
         script += ['set title "%s: p99 latency"' % FAULT_NAMES[fault],
                    "set logscale y", 'set ylabel "ms"', "set yrange [*:*]",
-                   PLOT % (rows[fault], 3, 5)]
+                   PLOT % (data[fault], 2, 3)]
     script.append("unset multiplot")
     done = subprocess.run([GNUPLOT], input="\n".join(script).encode(),
                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
@@ -520,9 +510,28 @@ def plot(path, name, runs, timing, work):
         raise Abort("gnuplot failed:\n" + done.stdout.decode(errors="replace"))
 
 
-# Second k is drawn over [k, k + 1).
-PLOT = ('plot "%s" using ($1+0.5):%d with histeps lw 2 title "screened", '
-        '"" using ($1+0.5):%d with histeps lw 2 title "unscreened"')
+PLOT = ('plot "%s" index %d with lines lw 2 title "screened", '
+        '"" index %d with lines lw 2 title "unscreened"')
+
+
+def step_outlines(result):
+    """Gnuplot data blocks: the served requests of each host, then its p99;
+    second k is drawn flat over [k, k + 1), and a second in which no
+    request was answered leaves a gap in the p99 line."""
+    blocks = []
+    for key in ("ok", "p99"):
+        for host, _ in HOSTS:
+            lines = []
+            for k, b in enumerate(result["bins"][host]):
+                if b[key] is not None:
+                    lines += ["%d %g" % (k, b[key]), "%d %g" % (k + 1, b[key])]
+                elif lines and lines[-1]:
+                    lines.append("")
+            while lines and not lines[-1]:
+                lines.pop()
+            # One blank line breaks a line; two would end the block.
+            blocks.append("\n".join(lines) or "NaN NaN")
+    return "\n\n\n".join(blocks) + "\n"
 
 
 def check_outputs(text, csv_path, pngs, runs, timing):
