@@ -53,15 +53,19 @@ GNUPLOT = "/usr/bin/gnuplot"
 
 HOSTS = (("screened", 200), ("unscreened", 10))
 PAGE = b"<!doctype html><title>brownout</title><p>%s</p>\n" % (b"x" * 54)
-# Everything passes but one path, which shows that screening is in force on
+# Every check passes with a header for the client, so that a request the
+# service checked can be told from one served unscreened while the module
+# fails open; one path is blocked, which shows that screening is in force on
 # one host and not on the other.
+MARK = "X-Brownout-Checked"
 RULES = """rule brownout-block
   target ^/brownout-blocked
   verdict block
 
 default
-  verdict pass
-"""
+  verdict inject
+  set %s yes
+""" % MARK
 DELAY_MS = 2000
 FAULTS = {
     "silent": "silent:0:%g",
@@ -207,13 +211,17 @@ def run_one(tools, settings, variant, fault, timing, placement, work):
         screened, unscreened = server.ports
         expect_status(screened, "/brownout-blocked", 403, "screened host")
         expect_status(unscreened, "/brownout-blocked", 404, "unscreened host")
-        for port in server.ports:
-            expect_status(port, "/index.html", 200, "page")
+        for port, marked in zip(server.ports, (True, False)):
+            answer = request(port, "GET", "/index.html", timeout=20)
+            if answer.status != 200 or (answer.header(MARK) is None) == \
+                    marked:
+                raise Abort("GET /index.html on %d gave %d, %s %s"
+                            % (port, answer.status, MARK, answer.header(MARK)))
         mark = server.log_mark()
 
         total = warm + before + length + after
         cmd = [load_tool, "--seconds", str(total), "--cap", str(CAP_SECONDS),
-               "--out", out]
+               "--out", out, "--mark", MARK]
         for (host, clients), port in zip(HOSTS, server.ports):
             cmd += ["--group", "%s=%d@%s:%d/index.html"
                     % (host, clients, net.LOOPBACK, port)]
@@ -269,14 +277,14 @@ def run_one(tools, settings, variant, fault, timing, placement, work):
 
 
 def read_records(path):
-    """{host: [(start, end, status)]}, times in seconds on the monotonic
-    clock."""
+    """{host: [(start, end, status, checked)]}, times in seconds on the
+    monotonic clock."""
     records = {host: [] for host, _ in HOSTS}
     with open(path) as f:
         for line in f:
-            host, start, end, status = line.split()
+            host, start, end, status, marked = line.split()
             records[host].append((int(start) / 1e6, int(end) / 1e6,
-                                  int(status)))
+                                  int(status), marked == "1"))
     return records
 
 
@@ -294,16 +302,20 @@ def served(status):
 
 
 def per_second(requests, zero, seconds):
-    """Per second from `zero`: requests served (2xx, 3xx), others (an error
-    status, or no answer), and the p50, p99 and worst latency in ms of the
-    requests answered in that second, whatever their status."""
-    bins = [{"ok": 0, "other": 0, "latencies": []} for _ in range(seconds)]
-    for start, end, status in requests:
+    """Per second from `zero`: requests served (2xx, 3xx), those of them
+    the service checked, others (an error status, or no answer), and the
+    p50, p99 and worst latency in ms of the requests answered in that
+    second, whatever their status."""
+    bins = [{"ok": 0, "checked": 0, "other": 0, "latencies": []}
+            for _ in range(seconds)]
+    for start, end, status, checked in requests:
         k = int((end - zero) // 1)
         if not 0 <= k < seconds:
             continue
         b = bins[k]
         b["ok" if served(status) else "other"] += 1
+        if served(status) and checked:
+            b["checked"] += 1
         if status > 0:
             b["latencies"].append((end - start) * 1000)
     for b in bins:
@@ -317,9 +329,11 @@ def per_second(requests, zero, seconds):
 def recovery_seconds(requests, fault_end, rate, after):
     """Seconds from the service's return to the start of the first quarter
     second from which four in a row (a whole second) each served at least a
-    quarter of `rate` requests; None if none within the run. Quarters keep a
-    gradual return from counting as full before it is."""
-    ends = sorted(end for _, end, status in requests if served(status))
+    quarter of `rate` requests that the service checked; None if none
+    within the run. Quarters keep a gradual return from counting as full
+    before it is."""
+    ends = sorted(end for _, end, status, checked in requests
+                  if served(status) and checked)
     slots = int(round(after / RECOVERY_SLOT))
     counts = [bisect.bisect_left(ends, fault_end + (i + 1) * RECOVERY_SLOT) -
               bisect.bisect_left(ends, fault_end + i * RECOVERY_SLOT)
@@ -340,6 +354,7 @@ def analyse(records, fault_start, timing, lines):
             for host, _ in HOSTS}
     pre = {host: sum(b["ok"] for b in bins[host][:before]) / before
            for host, _ in HOSTS}
+    pre_checked = sum(b["checked"] for b in bins["screened"][:before]) / before
     # The unscreened host: its worst second from the fault's start to the
     # end, against its mean before.
     ratios = [(bins["unscreened"][k]["ok"] / pre["unscreened"]
@@ -347,11 +362,11 @@ def analyse(records, fault_start, timing, lines):
               for k in range(before, seconds)]
     keeps, keeps_second = min(ratios)
     # The longest any screened request waited, answered or not.
-    worst_ms = max(((end - start) * 1000 for start, end, _ in
+    worst_ms = max(((end - start) * 1000 for start, end, _, _ in
                     records["screened"] if end >= zero), default=0.0)
     limit_ms = 2 * attempt_limit_ms(lines) + 100
     recovery = recovery_seconds(records["screened"], fault_start + length,
-                                FULL * pre["screened"], after)
+                                FULL * pre_checked, after)
     return {
         "bins": bins, "pre": pre, "seconds": seconds,
         "keeps": keeps, "keeps_second": keeps_second,
@@ -364,8 +379,9 @@ def analyse(records, fault_start, timing, lines):
             ("no screened request waits over 2 × time limit + 100 ms "
              "(%.0f ms)" % limit_ms, "%.0f ms" % worst_ms,
              worst_ms <= limit_ms),
-            ("full screened throughput (≥ %.1f × before) within %.0f s of "
-             "the service's return" % (FULL, RECOVERY_LIMIT),
+            ("full checked throughput of the screened host (≥ %.1f × "
+             "before) within %.0f s of the service's return"
+             % (FULL, RECOVERY_LIMIT),
              "%.1f s" % recovery if recovery is not None else
              "not within %d s" % after,
              recovery is not None and recovery <= RECOVERY_LIMIT),
@@ -386,8 +402,9 @@ def ms(value):
 # ---- output -----------------------------------------------------------------
 
 def summary_rows(name, fault, result, timing):
-    """Per host and phase: mean and lowest served req/s, highest p99, and
-    the worst latency."""
+    """Per host and phase: mean and lowest served req/s, the mean of those
+    the service checked (screened host), requests not served, highest p99,
+    and the worst latency."""
     _, before, length, _ = timing
     rows = []
     for host, _ in HOSTS:
@@ -397,11 +414,13 @@ def summary_rows(name, fault, result, timing):
             oks = [b["ok"] for b in bins]
             p99s = [b["p99"] for b in bins if b["p99"] is not None]
             worsts = [b["worst"] for b in bins if b["worst"] is not None]
-            rows.append("| %s | %s | %s | %s | %.0f | %d | %d | %s | %s |" % (
-                name, fault, host, ph, sum(oks) / len(oks), min(oks),
-                sum(b["other"] for b in bins),
-                ms(max(p99s) if p99s else None),
-                ms(max(worsts) if worsts else None)))
+            checked = ("%.0f" % (sum(b["checked"] for b in bins) / len(bins))
+                       if host == "screened" else "-")
+            rows.append("| %s | %s | %s | %s | %.0f | %d | %s | %d | %s | %s |"
+                        % (name, fault, host, ph, sum(oks) / len(oks),
+                           min(oks), checked, sum(b["other"] for b in bins),
+                           ms(max(p99s) if p99s else None),
+                           ms(max(worsts) if worsts else None)))
     return rows
 
 
@@ -409,8 +428,8 @@ def report(runs, info, timing):
     """The markdown report: summary, targets, then per-second tables."""
     _, before, length, after = timing
     out = ["| config | fault | host | phase | mean req/s | lowest req/s | "
-           "not served | highest p99 ms | worst ms |",
-           "|---|---|---|---|---|---|---|---|---|"]
+           "checked req/s | not served | highest p99 ms | worst ms |",
+           "|---|---|---|---|---|---|---|---|---|---|"]
     for (name, fault), result in runs.items():
         out += summary_rows(name, fault, result, timing)
     out += ["", "| config | fault | target | figure | holds |",
@@ -441,16 +460,19 @@ def report(runs, info, timing):
         out += ["", "<details><summary>%s, %s: per second (fault from %d s "
                 "to %d s)</summary>" % (name, FAULT_NAMES[fault], before,
                                         before + length), "",
-                "| s | phase | screened req/s | not served | p50 ms | "
-                "p99 ms | worst ms | unscreened req/s | not served | "
-                "p50 ms | p99 ms | worst ms |",
-                "|---|---|---|---|---|---|---|---|---|---|---|---|"]
+                "| s | phase | screened req/s | checked | not served | "
+                "p50 ms | p99 ms | worst ms | unscreened req/s | not served "
+                "| p50 ms | p99 ms | worst ms |",
+                "|---|---|---|---|---|---|---|---|---|---|---|---|---|"]
         for k in range(result["seconds"]):
             cells = [str(k), phase(k, before, length)]
             for host, _ in HOSTS:
                 b = result["bins"][host][k]
-                cells += [str(b["ok"]), str(b["other"]), ms(b["p50"]),
-                          ms(b["p99"]), ms(b["worst"])]
+                cells += [str(b["ok"])]
+                if host == "screened":
+                    cells.append(str(b["checked"]))
+                cells += [str(b["other"]), ms(b["p50"]), ms(b["p99"]),
+                          ms(b["worst"])]
             out.append("| " + " | ".join(cells) + " |")
         out += ["", "</details>"]
     return "\n".join(out) + "\n"
@@ -461,12 +483,13 @@ def write_csv(path, runs, timing):
     with open(path, "w", newline="") as f:
         w = csv.writer(f)
         w.writerow(["config", "fault", "second", "phase", "host", "served",
-                    "not_served", "p50_ms", "p99_ms", "worst_ms"])
+                    "checked", "not_served", "p50_ms", "p99_ms", "worst_ms"])
         for (name, fault), result in runs.items():
             for host, _ in HOSTS:
                 for k, b in enumerate(result["bins"][host]):
                     w.writerow([name, fault, k, phase(k, before, length),
-                                host, b["ok"], b["other"], ms(b["p50"]),
+                                host, b["ok"], b["checked"], b["other"],
+                                ms(b["p50"]),
                                 ms(b["p99"]), ms(b["worst"])])
 
 
@@ -497,7 +520,8 @@ def plot(path, name, runs, timing, work):
     for fault in faults:
         script += ['set title "%s: served req/s"' % FAULT_NAMES[fault],
                    "unset logscale y", 'set ylabel "req/s"',
-                   "set yrange [0:*]", PLOT % (data[fault], 0, 1)]
+                   "set yrange [0:*]",
+                   PLOT % (data[fault], 0, 1) + CHECKED % data[fault]]
     for fault in faults:
         script += ['set title "%s: p99 latency"' % FAULT_NAMES[fault],
                    "set logscale y", 'set ylabel "ms"', "set yrange [*:*]",
@@ -510,27 +534,31 @@ def plot(path, name, runs, timing, work):
         raise Abort("gnuplot failed:\n" + done.stdout.decode(errors="replace"))
 
 
-PLOT = ('plot "%s" index %d with lines lw 2 title "screened", '
-        '"" index %d with lines lw 2 title "unscreened"')
+PLOT = ('plot "%s" index %d with lines lw 2 lc 1 title "screened", '
+        '"" index %d with lines lw 2 lc 2 title "unscreened"')
+CHECKED = (', "%s" index 4 with lines lw 1 lc 1 dt 2 '
+           'title "screened, checked"')
 
 
 def step_outlines(result):
-    """Gnuplot data blocks: the served requests of each host, then its p99;
-    second k is drawn flat over [k, k + 1), and a second in which no
-    request was answered leaves a gap in the p99 line."""
+    """Gnuplot data blocks: the served requests of each host, the p99 of
+    each, then the checked requests of the screened host; second k is drawn
+    flat over [k, k + 1), and a second in which no request was answered
+    leaves a gap in the p99 line."""
+    series = [(key, host) for key in ("ok", "p99") for host, _ in HOSTS]
+    series.append(("checked", "screened"))
     blocks = []
-    for key in ("ok", "p99"):
-        for host, _ in HOSTS:
-            lines = []
-            for k, b in enumerate(result["bins"][host]):
-                if b[key] is not None:
-                    lines += ["%d %g" % (k, b[key]), "%d %g" % (k + 1, b[key])]
-                elif lines and lines[-1]:
-                    lines.append("")
-            while lines and not lines[-1]:
-                lines.pop()
-            # One blank line breaks a line; two would end the block.
-            blocks.append("\n".join(lines) or "NaN NaN")
+    for key, host in series:
+        lines = []
+        for k, b in enumerate(result["bins"][host]):
+            if b[key] is not None:
+                lines += ["%d %g" % (k, b[key]), "%d %g" % (k + 1, b[key])]
+            elif lines and lines[-1]:
+                lines.append("")
+        while lines and not lines[-1]:
+            lines.pop()
+        # One blank line breaks a line; two would end the block.
+        blocks.append("\n".join(lines) or "NaN NaN")
     return "\n\n\n".join(blocks) + "\n"
 
 

@@ -5,17 +5,18 @@
 // little next to the servers they load.
 //
 //   vornex-bench-load --group NAME=CLIENTS@HOST:PORT/PATH [--group ...]
-//                     --seconds S --out FILE [--cap SECONDS]
+//                     --seconds S --out FILE [--cap SECONDS] [--mark HEADER]
 //
-// Each line of FILE is "NAME START_US END_US STATUS": the times on the
+// Each line of FILE is "NAME START_US END_US STATUS MARKED": the times on the
 // system's monotonic clock (CLOCK_MONOTONIC, the clock of Python's
 // time.monotonic()), in microseconds, and the HTTP status or a negative
 // failure: -1 could not connect, -2 the connection broke before a whole
 // answer, -3 no whole answer within the cap (the client then gives up on the
-// connection and opens a new one). A request that fails is sent again on a
-// new connection after a pause of 10 ms, so that a server that is down is
-// not asked in a tight loop. After S seconds no request is started; those
-// under way are waited for, each up to the cap.
+// connection and opens a new one); MARKED is 1 when the answer carried the
+// header named by --mark (in any letter case), else 0. A request that fails is
+// sent again on a new connection after a pause of 10 ms, so that a server that
+// is down is not asked in a tight loop. After S seconds no request is started;
+// those under way are waited for, each up to the cap.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -40,7 +41,8 @@ namespace {
 const char usage[] =
     "usage: vornex-bench-load --group NAME=CLIENTS@HOST:PORT/PATH "
     "[--group ...]\n"
-    "                         --seconds S --out FILE [--cap SECONDS]\n";
+    "                         --seconds S --out FILE [--cap SECONDS] "
+    "[--mark HEADER]\n";
 
 const int64_t retry_pause_us = 10000;
 // How often the caps and pauses are looked at.
@@ -61,11 +63,14 @@ struct options {
   long seconds = 0;
   long cap_seconds = 30;
   std::string out;
+  // A response header whose presence each record tells; empty for none.
+  std::string mark;
 };
 
 struct record {
   uint32_t group;
   int32_t status;
+  bool marked;
   int64_t start_us;
   int64_t end_us;
 };
@@ -138,6 +143,8 @@ bool parse(int argc, char **argv, options &opts) {
         return false;
     } else if (flag == "--out") {
       opts.out = value;
+    } else if (flag == "--mark") {
+      opts.mark = value;
     } else {
       return false;
     }
@@ -153,6 +160,7 @@ struct answer_state {
   bool close_after = false;
   bool chunked = false;
   bool until_close = false;
+  bool marked = false;
   size_t body_start = 0;
   size_t body_length = 0;
 };
@@ -172,7 +180,8 @@ std::string header_value(const std::string &line) {
 
 // Reads the status line and headers once they are all in `in`; false while
 // they are not, or for a head that makes no sense (then `status` is 0).
-bool parse_head(const std::string &in, answer_state &a) {
+bool parse_head(const std::string &in, const std::string &mark,
+                answer_state &a) {
   const size_t end = in.find("\r\n\r\n");
   if (end == std::string::npos)
     return false;
@@ -192,6 +201,8 @@ bool parse_head(const std::string &in, answer_state &a) {
       a.status = std::atoi(line.c_str() + 9);
       if (line.compare(0, 8, "HTTP/1.0") == 0)
         a.close_after = true;
+    } else if (!mark.empty() && header_is(line, mark.c_str())) {
+      a.marked = true;
     } else if (header_is(line, "Content-Length")) {
       a.body_length = std::strtoul(header_value(line).c_str(), nullptr, 10);
       length_known = true;
@@ -286,9 +297,10 @@ public:
     if (!out)
       return false;
     for (const auto &r : records)
-      std::fprintf(out, "%s %lld %lld %d\n", opts.groups[r.group].name.c_str(),
-                   static_cast<long long>(r.start_us),
-                   static_cast<long long>(r.end_us), r.status);
+      std::fprintf(
+          out, "%s %lld %lld %d %d\n", opts.groups[r.group].name.c_str(),
+          static_cast<long long>(r.start_us), static_cast<long long>(r.end_us),
+          r.status, r.marked ? 1 : 0);
     return std::fclose(out) == 0;
   }
 
@@ -433,7 +445,7 @@ private:
       return;
     }
     c.in.append(buffer, static_cast<size_t>(n));
-    if (!c.answer.head_done && !parse_head(c.in, c.answer))
+    if (!c.answer.head_done && !parse_head(c.in, opts.mark, c.answer))
       return;
     if (c.answer.status <= 0) {
       finish(index, broken, now);
@@ -455,7 +467,8 @@ private:
       send_request(index, now);
       return;
     }
-    records.push_back({c.group, status, c.start_us, now});
+    records.push_back(
+        {c.group, status, status > 0 && c.answer.marked, c.start_us, now});
     c.reused = status > 0 && !c.answer.close_after;
     if (status < 0 || c.answer.close_after)
       drop_connection(c);

@@ -19,6 +19,8 @@ from testbed.net import LOOPBACK, LoopbackServer, free_port  # noqa: E402
 # at once, "" sends nothing until the client leaves.
 ANSWERS = {
     "/length": b"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello",
+    "/marked": b"HTTP/1.1 200 OK\r\nx-checked: yes\r\nContent-Length: 2\r\n"
+               b"\r\nok",
     "/chunked": b"HTTP/1.1 404 Not Found\r\nTransfer-Encoding: chunked\r\n"
                 b"\r\n3\r\nabc\r\n0\r\n\r\n",
     "/until-close": b"HTTP/1.1 503 Unavailable\r\nConnection: close\r\n\r\n"
@@ -54,12 +56,13 @@ class ScriptedHttp(LoopbackServer):
 
 
 def run_load(groups, seconds=1, cap=30):
-    """Runs vornex-bench-load; returns {group: [(start, end, status)]}."""
+    """Runs vornex-bench-load, marking answers with X-Checked; returns
+    {group: [(start, end, status, marked)]}."""
     tool = os.path.join(build_dir(), "bench", "vornex-bench-load")
     with tempfile.TemporaryDirectory() as work:
         out = os.path.join(work, "requests.txt")
         cmd = [tool, "--seconds", str(seconds), "--cap", str(cap),
-               "--out", out]
+               "--out", out, "--mark", "X-Checked"]
         for group in groups:
             cmd += ["--group", group]
         done = subprocess.run(cmd, stdout=subprocess.PIPE,
@@ -69,9 +72,10 @@ def run_load(groups, seconds=1, cap=30):
         records = {}
         with open(out) as f:
             for line in f:
-                name, start, end, status = line.split()
+                name, start, end, status, marked = line.split()
                 records.setdefault(name, []).append(
-                    (int(start) / 1e6, int(end) / 1e6, int(status)))
+                    (int(start) / 1e6, int(end) / 1e6, int(status),
+                     marked == "1"))
         return records
 
 
@@ -87,18 +91,24 @@ class LoadToolTest(unittest.TestCase):
     def test_each_answer_and_failure_is_recorded_by_kind(self):
         """Every request of a group ends the same way: its status, whether
         the body has a length, is chunked or runs to the close; -1 when
-        nothing listens; -2 when the connection closes with no answer."""
-        table = [("length", "/length", 200), ("chunked", "/chunked", 404),
-                 ("until-close", "/until-close", 503), ("reset", "/reset", -2)]
+        nothing listens; -2 when the connection closes with no answer. Only
+        answers with the header asked for are marked, in any letter case."""
+        table = [("length", "/length", 200, False),
+                 ("marked", "/marked", 200, True),
+                 ("chunked", "/chunked", 404, False),
+                 ("until-close", "/until-close", 503, False),
+                 ("reset", "/reset", -2, False)]
         groups = ["%s=2@%s:%d%s" % (name, LOOPBACK, self.server.port, path)
-                  for name, path, _ in table]
+                  for name, path, _, _ in table]
         groups.append("nobody=1@%s:%d/length" % (LOOPBACK, free_port()))
         records = run_load(groups)
-        for name, status in [(t[0], t[2]) for t in table] + [("nobody", -1)]:
+        for name, status, marked in ([(t[0], t[2], t[3]) for t in table] +
+                                     [("nobody", -1, False)]):
             with self.subTest(group=name):
-                statuses = {r[2] for r in records.get(name, [])}
-                self.assertEqual(statuses, {status})
-                for start, end, _ in records[name]:
+                self.assertEqual({r[2] for r in records.get(name, [])},
+                                 {status})
+                self.assertEqual({r[3] for r in records[name]}, {marked})
+                for start, end, _, _ in records[name]:
                     self.assertLessEqual(start, end)
 
     def test_a_request_without_answer_ends_at_the_cap(self):
@@ -107,33 +117,38 @@ class LoadToolTest(unittest.TestCase):
         records = run_load(["silent=1@%s:%d/silent"
                             % (LOOPBACK, self.server.port)], cap=1)
         self.assertTrue(records["silent"])
-        for start, end, status in records["silent"]:
+        for start, end, status, _ in records["silent"]:
             self.assertEqual(status, -3)
             self.assertGreaterEqual(end - start, 1.0)
 
 
-def served_at(times, latency=0.010):
+def served_at(times, latency=0.010, checked=True):
     """Served records that end at each of `times`."""
-    return [(t - latency, t, 200) for t in times]
+    return [(t - latency, t, 200, checked) for t in times]
 
 
 class FiguresTest(unittest.TestCase):
     def test_per_second_counts_and_latencies(self):
         """Requests count in the second they end in; failures and error
-        statuses are not served; latencies cover every answered request."""
+        statuses are not served, nor checked even when marked; latencies
+        cover every answered request."""
         zero = 1000.0
-        requests = ([(zero + 0.1, zero + 0.2, 200), (zero, zero + 0.5, 302),
-                     (zero + 0.6, zero + 0.9, 503)] +
-                    [(zero + 1.0, zero + 1.5, -2), (zero - 2, zero + 1.7, 200),
-                     (zero - 1, zero - 0.5, 200), (zero + 2, zero + 3.5, 200)])
+        requests = [(zero + 0.1, zero + 0.2, 200, True),
+                    (zero, zero + 0.5, 302, False),
+                    (zero + 0.6, zero + 0.9, 503, True),
+                    (zero + 1.0, zero + 1.5, -2, False),
+                    (zero - 2, zero + 1.7, 200, False),
+                    (zero - 1, zero - 0.5, 200, True),
+                    (zero + 2, zero + 3.5, 200, True)]
         bins = brownout.per_second(requests, zero, 3)
-        # second, served, not served, p50, p99, worst
-        table = [(0, 2, 1, 300.0, 500.0, 500.0),
-                 (1, 1, 1, 3700.0, 3700.0, 3700.0),
-                 (2, 0, 0, None, None, None)]
-        for k, ok, other, p50, p99, worst in table:
+        # second, served, checked, not served, p50, p99, worst
+        table = [(0, 2, 1, 1, 300.0, 500.0, 500.0),
+                 (1, 1, 0, 1, 3700.0, 3700.0, 3700.0),
+                 (2, 0, 0, 0, None, None, None)]
+        for k, ok, checked, other, p50, p99, worst in table:
             with self.subTest(second=k):
                 self.assertEqual(bins[k]["ok"], ok)
+                self.assertEqual(bins[k]["checked"], checked)
                 self.assertEqual(bins[k]["other"], other)
                 for key, want in (("p50", p50), ("p99", p99),
                                   ("worst", worst)):
@@ -144,7 +159,8 @@ class FiguresTest(unittest.TestCase):
 
     def test_recovery_is_the_first_full_second_after_the_return(self):
         """Recovery starts with the first of four full quarter seconds in a
-        row after the service's return; none gives None."""
+        row after the service's return, counting only checked requests;
+        none gives None."""
         end = 500.0
         steady = [end - 1 + i / 100 for i in range(100)]
         # 80 requests a second are needed: 20 in each quarter.
@@ -152,14 +168,22 @@ class FiguresTest(unittest.TestCase):
             ("at once", [end + i / 100 for i in range(200)], 0.0),
             ("after 1.5 s", [end + 1.5 + i / 100 for i in range(150)], 1.5),
             ("never", [end + i / 10 for i in range(30)], None),
+            ("served unchecked first", None, 1.0),
             # 100 t requests a second at t s after the return, then 100.
             ("ramp", [end + (i / 50) ** 0.5 for i in range(50)] +
              [end + 1 + i / 100 for i in range(200)], 0.75),
         ]
         for what, times, want in table:
             with self.subTest(what):
-                got = brownout.recovery_seconds(served_at(steady + times),
-                                                end, 80, 3)
+                if times is None:
+                    records = (served_at(steady) +
+                               served_at([end + i / 100 for i in range(100)],
+                                         checked=False) +
+                               served_at([end + 1 + i / 100
+                                          for i in range(200)]))
+                else:
+                    records = served_at(steady + times)
+                got = brownout.recovery_seconds(records, end, 80, 3)
                 if want is None:
                     self.assertIsNone(got)
                 else:
@@ -182,7 +206,7 @@ class FiguresTest(unittest.TestCase):
             count = 5 if k == 3 else 10
             unscreened += served_at([zero + k + i / count
                                      for i in range(count)])
-        screened.append((zero + 3.0, zero + 3.7, 200))
+        screened.append((zero + 3.0, zero + 3.7, 200, False))
         result = brownout.analyse(
             {"screened": screened, "unscreened": unscreened}, fault_start,
             timing, ["VornexTimeout 500"])
