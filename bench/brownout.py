@@ -98,7 +98,7 @@ log = machine.logger("brownout")
 
 def active_lines(path):
     """The lines of a configuration file that are not comments or blank,
-    without an <IfModule> wrapper."""
+    without an <IfModule> wrapper, each with single spaces."""
     lines = []
     with open(path) as f:
         for line in f:
@@ -106,7 +106,7 @@ def active_lines(path):
             if not text or text.startswith("#") or re.match(
                     r"</?IfModule\b", text, re.I):
                 continue
-            lines.append(text)
+            lines.append(" ".join(text.split()))
     return lines
 
 
@@ -536,7 +536,7 @@ def plot(path, name, runs, timing, work):
 
 PLOT = ('plot "%s" index %d with lines lw 2 lc 1 title "screened", '
         '"" index %d with lines lw 2 lc 2 title "unscreened"')
-CHECKED = (', "%s" index 4 with lines lw 1 lc 1 dt 2 '
+CHECKED = (', "%s" index 4 with lines lw 1.5 lc rgb "black" dt 2 '
            'title "screened, checked"')
 
 
