@@ -8,7 +8,7 @@ FUZZ_SECONDS ?= 60
 ARGS ?=
 
 .PHONY: all deps build check lint test test-plain test-asan test-valgrind \
-  test-fuzz valgrind fuzz soak bench deb install demo clean
+  test-fuzz valgrind fuzz soak bench brownout deb install demo clean
 
 all: build
 
@@ -64,6 +64,13 @@ soak: build
 # nginx with auth_request; ARGS=--quick for a one-minute smoke run.
 bench: build
 	/usr/bin/python3 bench/bench.py --build $(BUILD) $(ARGS)
+
+# A site with a screened and an unscreened virtual host while the check
+# service goes silent, refuses or answers late for 20 s: per-second figures,
+# targets and plots, with the module's defaults and the packaged
+# configuration. ARGS=--quick for a smoke run; --fault and --config choose.
+brownout: build
+	/usr/bin/python3 bench/brownout.py --build $(BUILD) $(ARGS)
 
 # Apache on 127.0.0.1:8080 screening a small site against two stand-in check
 # servers; Ctrl-C stops everything.

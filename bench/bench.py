@@ -21,11 +21,9 @@ every sample, under BUILD/bench/.
 """
 
 import argparse
-import contextlib
 import csv
 import datetime
 import os
-import platform
 import re
 import shutil
 import signal
@@ -40,6 +38,9 @@ sys.path.insert(0, os.path.join(os.path.dirname(__file__), ".."))
 sys.dont_write_bytecode = True
 from testbed.apache import APACHE, Apache  # noqa: E402
 from testbed.client import request  # noqa: E402
+from testbed.machine import (Abort, abort_on_signals,  # noqa: E402
+                             cpu_names, cpu_split, loadavg, logger,
+                             machine, make_command, on_cpus, stop_on_signal)
 from testbed.net import LOOPBACK, free_port, free_ports  # noqa: E402
 from testbed.process import (die_with_parent, proc_status,  # noqa: E402
                              worker_pids)
@@ -133,17 +134,7 @@ SCENARIOS = ([t[0] for t in THROUGHPUT] + [t[0] for t in LATENCY] +
              [f[0] for f in FLOORS] + [m[0] for m in MEMORY])
 
 
-class Abort(Exception):
-    pass
-
-
-def log(msg):
-    sys.stderr.write("bench: %s\n" % msg)
-    sys.stderr.flush()
-
-
-def _stop_on_signal(signum, frame):
-    raise Abort("stopped by signal %d" % signum)
+log = logger("bench")
 
 
 # ---- the servers ---------------------------------------------------------
@@ -458,73 +449,6 @@ def sanity(servers):
 
 # ---- the run ---------------------------------------------------------------
 
-def machine():
-    model = "unknown"
-    try:
-        with open("/proc/cpuinfo") as f:
-            for line in f:
-                if line.startswith("model name"):
-                    model = line.split(":", 1)[1].strip()
-                    break
-    except OSError:
-        pass
-    try:
-        with open("/etc/debian_version") as f:
-            debian = f.read().strip()
-    except OSError:
-        debian = "unknown"
-    return {"nproc": os.cpu_count(), "cpu": model,
-            "kernel": platform.release(), "debian": debian}
-
-
-def cpu_split(pin):
-    """(servers' CPUs, client's CPUs): the first half of the CPUs this run
-    may use for everything it measures, the rest for the clients. On two
-    cores, placement otherwise changes from one figure to the next: a wrk
-    thread and the workers it talks to land on one core or on two, and the
-    figure moves by a tenth. None when not pinning or on one CPU."""
-    cpus = sorted(os.sched_getaffinity(0))
-    if not pin or len(cpus) < 2:
-        return None
-    half = len(cpus) // 2
-    return set(cpus[:half]), set(cpus[half:])
-
-
-@contextlib.contextmanager
-def on_cpus(cpus):
-    """Runs the block, and every process it starts, on `cpus`; None leaves
-    the placement as it is."""
-    own = os.sched_getaffinity(0)
-    if cpus:
-        os.sched_setaffinity(0, cpus)
-    try:
-        yield
-    finally:
-        os.sched_setaffinity(0, own)
-
-
-def cpu_names(cpus):
-    return ",".join(str(c) for c in sorted(cpus))
-
-
-def loadavg():
-    with open("/proc/loadavg") as f:
-        return " ".join(f.read().split()[:3])
-
-
-def make_command(argv):
-    """The make command line that passes these arguments."""
-    extra, skip = [], False
-    for arg in argv:
-        if skip:
-            skip = False
-        elif arg == "--build":
-            skip = True
-        elif not arg.startswith("--build="):
-            extra.append(arg)
-    return "make bench" + (" ARGS='%s'" % " ".join(extra) if extra else "")
-
-
 def summary(samples):
     return (statistics.median(samples), min(samples), max(samples))
 
@@ -771,7 +695,7 @@ def run_once(args, tools, timing, deadline):
             "placement": ("servers on CPU %s, clients on CPU %s"
                           % (cpu_names(server_cpus), cpu_names(client_cpus))
                           if split else "not pinned"),
-            "command": make_command(sys.argv[1:])}
+            "command": make_command("bench", sys.argv[1:])}
     res = Results()
     try:
         rules = os.path.join(work, "bench.rules")
@@ -904,8 +828,8 @@ def run_once(args, tools, timing, deadline):
                 other.stop()
         shutil.rmtree(work, ignore_errors=True)
         os.sched_setaffinity(0, own_cpus)
-        signal.signal(signal.SIGINT, _stop_on_signal)
-        signal.signal(signal.SIGTERM, _stop_on_signal)
+        signal.signal(signal.SIGINT, stop_on_signal)
+        signal.signal(signal.SIGTERM, stop_on_signal)
     info["load_end"] = loadavg()
     info["wall"] = time.monotonic() - started
     return res, info
@@ -965,9 +889,7 @@ def main():
     if args.nice:
         os.setpriority(os.PRIO_PROCESS, 0, args.nice)
 
-    signal.signal(signal.SIGTERM, _stop_on_signal)
-    signal.signal(signal.SIGINT, _stop_on_signal)
-    signal.signal(signal.SIGHUP, _stop_on_signal)
+    abort_on_signals()
 
     out_dir = os.path.join(build, "bench")
     os.makedirs(out_dir, exist_ok=True)

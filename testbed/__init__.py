@@ -9,6 +9,7 @@ test, the bench and the demo start around the module, in one place.
 - client: a raw HTTP/1.1 client.
 - bodies: request bodies and the scripts that echo them.
 - net, process: loopback ports and servers; processes and /proc.
+- machine: what the machine is, its load, and CPU placement for benchmarks.
 - build: where the source tree, the module and the build directory are.
 - suite: the runner and base test case of the integration suites.
 

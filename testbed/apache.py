@@ -62,7 +62,9 @@ class Apache:
         self.module = module
         # (processes, threads) for a server that figures are taken on: a
         # fixed set of workers, unlimited keep-alive and bodies, and no
-        # debug lines; None for the usual test server.
+        # debug lines; or, for such a server, a list of the configuration
+        # lines that set its workers and keep-alive instead; None for the
+        # usual test server.
         self.measured = measured
         self.root = tempfile.mkdtemp(prefix=prefix)
         os.chmod(self.root, 0o755)
@@ -139,7 +141,9 @@ class Apache:
             lines.append("VornexKeepAlive On")
         if os.geteuid() == 0:
             lines += ["User www-data", "Group www-data"]
-        if self.measured:
+        if isinstance(self.measured, list):
+            lines += self.measured
+        elif self.measured:
             lines += self._measured_conf(*self.measured)
         lines += [
             "TypesConfig /etc/mime.types",

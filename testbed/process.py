@@ -45,6 +45,18 @@ def proc_status(pid):
     return fields
 
 
+def cpu_seconds(pid):
+    """User and system CPU time a process (all its threads) has used so far,
+    in seconds, or None once it is gone."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+    except OSError:
+        return None
+    # utime and stime are the 14th and 15th fields, counted from the pid.
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
 def fd_targets(pid):
     """(descriptor number, what it names) of each open descriptor of a
     process; nothing once the process is gone."""

@@ -58,13 +58,17 @@ int main(int argc, char **argv) {
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
   std::mutex out_mutex;
+  fault_schedule faults;
   check_http_server server(opts.threads);
-  install(server, service, [&out_mutex](const std::string &line) {
-    std::lock_guard<std::mutex> lock(out_mutex);
-    std::fwrite(line.data(), 1, line.size(), stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
-  });
+  install(
+      server, service,
+      [&out_mutex](const std::string &line) {
+        std::lock_guard<std::mutex> lock(out_mutex);
+        std::fwrite(line.data(), 1, line.size(), stdout);
+        std::fputc('\n', stdout);
+        std::fflush(stdout);
+      },
+      &faults);
 
   int port = opts.port;
   bool bound = false;
@@ -89,6 +93,8 @@ int main(int argc, char **argv) {
     // a running server.
     for (int i = 0; i < 5000 && !listening_done && !server.is_running(); ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    // Checks held by a fault let go of their threads, which stop() joins.
+    faults.halt();
     server.stop();
   });
 
@@ -96,6 +102,12 @@ int main(int argc, char **argv) {
                "vornex-check-server: listening on %s:%d, %zu rules, %zu "
                "threads\n",
                opts.host.c_str(), port, rule_count, opts.threads);
+  const auto listening = fault_schedule::clock::now();
+  for (const fault &f : opts.faults) {
+    faults.add(f, listening);
+    std::fprintf(stderr, "vornex-check-server: fault %s\n",
+                 describe(f).c_str());
+  }
   const bool ok = server.listen_after_bind();
   listening_done = true;
   // Wakes the stopper when the loop ended by itself.

@@ -6,13 +6,16 @@ namespace check_server {
 const char usage[] =
     "usage: vornex-check-server [--listen ADDR:PORT] [--rules FILE] "
     "[--threads N]\n"
+    "                           [--fault MODE:START:SECONDS[:DELAY_MS]]...\n"
     "  --listen ADDR:PORT  address to answer checks on (default "
     "127.0.0.1:8181;\n"
     "                      [IPv6]:PORT for IPv6, port 0 for any free port)\n"
     "  --rules FILE        rules file (default: every check passes)\n"
-    "  --threads N         worker threads, 1 to 4096 (default 64)\n";
-
-namespace {
+    "  --threads N         worker threads, 1 to 4096 (default 64)\n"
+    "  --fault MODE:START:SECONDS[:DELAY_MS]\n"
+    "                      from START to START+SECONDS after the server\n"
+    "                      listens: answer, stay silent, refuse (reset) or\n"
+    "                      delay each answer by DELAY_MS; may be repeated\n";
 
 bool whole_number(const std::string &text, unsigned long high,
                   unsigned long &value) {
@@ -26,8 +29,6 @@ bool whole_number(const std::string &text, unsigned long high,
   }
   return value <= high;
 }
-
-} // namespace
 
 bool parse_listen(const std::string &text, std::string &host, int &port) {
   std::string port_text;
@@ -69,7 +70,8 @@ bool parse_options(const std::vector<std::string> &args, options &out,
       out.help = true;
       continue;
     }
-    if (flag != "--listen" && flag != "--rules" && flag != "--threads") {
+    if (flag != "--listen" && flag != "--rules" && flag != "--threads" &&
+        flag != "--fault") {
       error = "unknown argument '" + args[i] + "'";
       return false;
     }
@@ -91,6 +93,13 @@ bool parse_options(const std::vector<std::string> &args, options &out,
         return false;
       }
       out.rules_path = value;
+    } else if (flag == "--fault") {
+      fault f;
+      if (!parse_fault(value, f, error)) {
+        error = "--fault '" + value + "': " + error;
+        return false;
+      }
+      out.faults.push_back(f);
     } else {
       unsigned long threads = 0;
       if (!whole_number(value, 4096, threads) || threads == 0) {

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "fault.h"
+
 namespace vornex {
 namespace check_server {
 
@@ -15,6 +17,8 @@ struct options {
   // Empty: every check passes.
   std::string rules_path;
   size_t threads = 64;
+  // Faults to show, each timed from the moment the server listens.
+  std::vector<fault> faults;
   bool help = false;
 };
 
@@ -24,6 +28,10 @@ extern const char usage[];
 // "--flag=VALUE" both work. Returns false with a message in `error`.
 bool parse_options(const std::vector<std::string> &args, options &out,
                    std::string &error);
+
+// Reads up to nine decimal digits and nothing else, at most `high`.
+bool whole_number(const std::string &text, unsigned long high,
+                  unsigned long &value);
 
 // Splits "ADDR:PORT" or "[IPv6]:PORT"; the port may be 0 for any free port.
 bool parse_listen(const std::string &text, std::string &host, int &port);

@@ -219,19 +219,88 @@ void check_http_server::widen_listen_queue() {
     ::listen(sock, SOMAXCONN);
 }
 
-void install(httplib::Server &server, check_service &service, log_sink log) {
-  server.Post(check_path, [&service, log](const httplib::Request &req,
-                                          httplib::Response &res) {
+namespace {
+
+std::chrono::microseconds since(rate_counter::clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::microseconds>(
+      rate_counter::clock::now() - start);
+}
+
+// Puts a check through the fault in force; false when the fault kept it from
+// an answer, which is then logged with rule "fault" and the mode.
+bool survives_fault(fault_schedule *faults, const httplib::Request &req,
+                    httplib::Response &res, const log_sink &log,
+                    rate_counter::clock::time_point start) {
+  const fault_outcome fate =
+      faults ? apply_fault(*faults, req) : fault_outcome::answer;
+  if (fate == fault_outcome::answer || fate == fault_outcome::delayed)
+    return true;
+  // The connection is closed or reset, so this goes nowhere; should its
+  // socket not have been found, the client still gets no verdict.
+  res.status = 500;
+  check_outcome outcome;
+  const std::string client = fact(req.headers, protocol::fact::remote_addr);
+  outcome.client = client.empty() ? "-" : client;
+  check_request request;
+  std::string error;
+  parse_check_body(req.body, request, error);
+  outcome.request_line =
+      request.request_line.empty() ? std::string("-") : request.request_line;
+  outcome.rule = "fault";
+  outcome.verdict =
+      mode_name(fate == fault_outcome::silenced ? fault_mode::silent
+                                                : fault_mode::refuse);
+  log(log_line(outcome, since(start)));
+  return false;
+}
+
+// POST of the control path: "MODE:START:SECONDS[:DELAY_MS]" adds a fault
+// starting START seconds from now; "answer" drops every fault.
+void control(fault_schedule &faults, const httplib::Request &req,
+             httplib::Response &res) {
+  if (!is_loopback(req.remote_addr)) {
+    res.status = 403;
+    res.set_content("faults are set from loopback only\n", "text/plain");
+    return;
+  }
+  std::string text = req.body;
+  while (!text.empty() &&
+         (text.back() == '\n' || text.back() == '\r' || text.back() == ' '))
+    text.pop_back();
+  if (text == mode_name(fault_mode::answer)) {
+    faults.clear();
+    res.set_content("answer\n", "text/plain");
+    return;
+  }
+  fault f;
+  std::string error;
+  if (!parse_fault(text, f, error)) {
+    res.status = 400;
+    res.set_content("'" + text + "': " + error + "\n", "text/plain");
+    return;
+  }
+  faults.add(f, fault_schedule::clock::now());
+  res.set_content(describe(f) + "\n", "text/plain");
+}
+
+} // namespace
+
+void install(httplib::Server &server, check_service &service, log_sink log,
+             fault_schedule *faults) {
+  server.Post(check_path, [&service, log, faults](const httplib::Request &req,
+                                                  httplib::Response &res) {
     const auto start = rate_counter::clock::now();
+    if (!survives_fault(faults, req, res, log, start))
+      return;
     const check_outcome outcome = service.check(req.headers, req.body, start);
     apply(outcome.response, res);
-    const auto spent = std::chrono::duration_cast<std::chrono::microseconds>(
-        rate_counter::clock::now() - start);
-    log(log_line(outcome, spent));
+    log(log_line(outcome, since(start)));
   });
-  server.Get(check_path, [log](const httplib::Request &req,
-                               httplib::Response &res) {
+  server.Get(check_path, [log, faults](const httplib::Request &req,
+                                       httplib::Response &res) {
     const auto start = rate_counter::clock::now();
+    if (!survives_fault(faults, req, res, log, start))
+      return;
     res.status = 200;
     check_outcome outcome;
     const std::string client = fact(req.headers, protocol::fact::remote_addr);
@@ -239,10 +308,13 @@ void install(httplib::Server &server, check_service &service, log_sink log) {
     outcome.request_line = "-";
     outcome.rule = "get";
     outcome.verdict = protocol::keyword_of(protocol::pass);
-    const auto spent = std::chrono::duration_cast<std::chrono::microseconds>(
-        rate_counter::clock::now() - start);
-    log(log_line(outcome, spent));
+    log(log_line(outcome, since(start)));
   });
+  if (faults)
+    server.Post(control_path,
+                [faults](const httplib::Request &req, httplib::Response &res) {
+                  control(*faults, req, res);
+                });
 }
 
 } // namespace check_server

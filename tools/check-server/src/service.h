@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "fault.h"
 #include "protocol.h"
 #include "rate.h"
 #include "response.h"
@@ -72,10 +73,16 @@ public:
   void widen_listen_queue();
 };
 
-// Routes POST and GET of the check path to the service; each answered check
-// gives one line to `log`. A GET (as nginx's auth_request sends it) is
-// answered 200 without rules. Service and sink must outlive the server.
-void install(httplib::Server &server, check_service &service, log_sink log);
+// Where a loopback client tells the server which fault to show.
+inline constexpr char control_path[] = "/control/fault";
+
+// Routes POST and GET of the check path to the service; each check gives one
+// line to `log`. A GET (as nginx's auth_request sends it) is answered 200
+// without rules. With `faults`, every check first goes through the fault in
+// force, and POST of the control path (from loopback only) sets faults.
+// Service, sink and schedule must outlive the server.
+void install(httplib::Server &server, check_service &service, log_sink log,
+             fault_schedule *faults = nullptr);
 
 } // namespace check_server
 } // namespace vornex

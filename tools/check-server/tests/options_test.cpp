@@ -33,6 +33,19 @@ TEST(Options, ReadsBothFlagForms) {
   EXPECT_EQ(opts.threads, 8u);
 }
 
+// --fault may be repeated; each adds a fault in the given order.
+TEST(Options, CollectsFaults) {
+  options opts;
+  std::string error;
+  ASSERT_TRUE(parse_options(
+      {"--fault", "silent:5:20", "--fault=delay:30:2:150"}, opts, error))
+      << error;
+  ASSERT_EQ(opts.faults.size(), 2u);
+  EXPECT_EQ(describe(opts.faults[0]), "silent from +5.000 s for 20.000 s");
+  EXPECT_EQ(describe(opts.faults[1]),
+            "delay from +30.000 s for 2.000 s, answers after 150 ms");
+}
+
 struct bad_case {
   const char *what;
   std::vector<std::string> args;
@@ -72,6 +85,10 @@ INSTANTIATE_TEST_SUITE_P(
         bad_case{"zero_threads",
                  {"--threads", "0"},
                  "--threads '0' is not from 1 to 4096"},
+        bad_case{"bad_fault",
+                 {"--fault", "crash:0:1"},
+                 "--fault 'crash:0:1': mode is not answer, silent, refuse or "
+                 "delay"},
         bad_case{"many_threads",
                  {"--threads=5000"},
                  "--threads '5000' is not from 1 to 4096"}),

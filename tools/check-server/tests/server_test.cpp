@@ -1,6 +1,6 @@
 // End to end: the server on a loopback port, asked by httplib and by the
 // module's own check client.
-#include "service.h"
+#include "running_server.h"
 
 #include <api.h>
 #include <gtest/gtest.h>
@@ -18,42 +18,6 @@ namespace check_server {
 namespace {
 
 const std::string source_dir = CHECK_SERVER_SOURCE_DIR;
-
-class running_server {
-public:
-  explicit running_server(rule_set rules, size_t threads = 8)
-      : service(std::move(rules)), server(threads) {
-    install(server, service, [this](const std::string &line) {
-      std::lock_guard<std::mutex> lock(mutex);
-      lines.push_back(line);
-    });
-    port = server.bind_to_any_port("127.0.0.1");
-    server.widen_listen_queue();
-    listener = std::thread([this] { server.listen_after_bind(); });
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (!server.is_running() && std::chrono::steady_clock::now() < deadline)
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  ~running_server() {
-    server.stop();
-    listener.join();
-  }
-  std::string address() const { return "127.0.0.1:" + std::to_string(port); }
-  std::vector<std::string> log() {
-    std::lock_guard<std::mutex> lock(mutex);
-    return lines;
-  }
-
-  int port = 0;
-
-private:
-  check_service service;
-  check_http_server server;
-  std::thread listener;
-  std::mutex mutex;
-  std::vector<std::string> lines;
-};
 
 class ExampleServer : public ::testing::Test {
 protected:
