@@ -6,6 +6,8 @@
 
 #include <httplib.h>
 
+#include "process_tag.h"
+
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -15,8 +17,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <sys/types.h>
 
 namespace vornex {
 
@@ -65,7 +65,7 @@ private:
 
   const size_t max_idle;
   const std::chrono::milliseconds idle_limit;
-  const pid_t owner;
+  const process_tag owner;
   std::mutex mutex;
   std::condition_variable wake;
   // Oldest first; calls take from the back.
