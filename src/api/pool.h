@@ -4,8 +4,7 @@
 #ifndef VORNEX_POOL_H
 #define VORNEX_POOL_H
 
-#include <httplib.h>
-
+#include "check_stream.h"
 #include "process_tag.h"
 
 #include <chrono>
@@ -23,7 +22,7 @@ namespace vornex {
 class connection_pool {
 public:
   using clock = std::chrono::steady_clock;
-  using connection = std::unique_ptr<httplib::ClientImpl>;
+  using connection = std::unique_ptr<check_client>;
 
   // An idle connection unused for this long is closed. Shorter than the
   // 5 s after which many servers close an idle connection themselves, so
