@@ -1,13 +1,15 @@
 // vornex-bench-floor: the least a check can cost. Times N exchanges of a new
 // connection, one POST of a typical check body to the check path, the answer
 // and the close, made with the same client library and settings as the
-// module's check call, and prints the median and the 99th percentile. With
-// --keep-alive, every exchange goes on one connection kept open.
+// module's check call (its client, the stream it sends and reads through),
+// and prints the median and the 99th percentile. With --keep-alive, every
+// exchange goes on one connection kept open.
 //
 //   vornex-bench-floor --server 127.0.0.1:8181 [--count N] [--warmup N]
 //                      [--target /index.html] [--host 127.0.0.1:8080]
 //                      [--keep-alive]
-#include <httplib.h>
+#include "api.h"
+#include "check_stream.h"
 
 #include <algorithm>
 #include <chrono>
@@ -84,28 +86,35 @@ bool parse(int argc, char **argv, options &opts) {
 // One check exchange as the module makes it: 3-second time-outs, no
 // compression, the body written from the caller's buffer with its length
 // declared; on a client object of its own, or on the kept one.
-bool exchange(httplib::ClientImpl &client, const httplib::Headers &headers,
+bool exchange(vornex::check_client &client, const httplib::Headers &headers,
               const std::string &body) {
   client.set_connection_timeout(3, 0);
   client.set_read_timeout(3, 0);
   client.set_write_timeout(3, 0);
   client.set_decompress(false);
   client.set_compress(false);
+  httplib::Request request;
+  request.method = "POST";
+  request.path = vornex::protocol::check_path;
+  request.headers = headers;
+  request.headers.emplace("Content-Type", "text/plain");
+  request.content_length_ = body.size();
   const char *bytes = body.data();
-  auto result = client.Post(
-      vornex::protocol::check_path, headers, body.size(),
-      [bytes](size_t offset, size_t length, httplib::DataSink &sink) {
-        return sink.write(bytes + offset, length);
-      },
-      "text/plain");
-  return result && result->status == 200;
+  request.content_provider_ = [bytes](size_t offset, size_t length,
+                                      httplib::DataSink &sink) {
+    return sink.write(bytes + offset, length);
+  };
+  httplib::Response response;
+  httplib::Error error = httplib::Error::Success;
+  return client.exchange(request, response, error) && response.status == 200;
 }
 
-bool exchange(const options &opts, httplib::ClientImpl *kept,
+bool exchange(const options &opts, vornex::check_client *kept,
               const httplib::Headers &headers, const std::string &body) {
   if (kept)
     return exchange(*kept, headers, body);
-  httplib::ClientImpl client(opts.host, opts.port);
+  vornex::check_client client(opts.host, opts.port,
+                              vornex::api::reading_limits);
   return exchange(client, headers, body);
 }
 
@@ -132,9 +141,10 @@ int main(int argc, char **argv) {
   const std::string body =
       "GET " + opts.target + " HTTP/1.1\r\nHost: " + opts.site + "\r\n";
 
-  std::unique_ptr<httplib::ClientImpl> kept;
+  std::unique_ptr<vornex::check_client> kept;
   if (opts.keep_alive) {
-    kept.reset(new httplib::ClientImpl(opts.host, opts.port));
+    kept.reset(new vornex::check_client(opts.host, opts.port,
+                                        vornex::api::reading_limits));
     kept->set_keep_alive(true);
     kept->set_tcp_nodelay(true);
   }

@@ -6,6 +6,7 @@ import ctypes
 import os
 import signal
 import subprocess
+import time
 
 
 def die_with_parent():
@@ -99,3 +100,17 @@ def worker_pids(parent):
         if status and int(status.get("Threads", "1")) > 1:
             workers[pid] = status
     return workers
+
+
+def sole_worker(parent, wait=20.0):
+    """The pid of an Apache parent's worker process once it has exactly
+    one, waiting up to `wait` seconds for that; raises AssertionError with
+    the pids seen otherwise."""
+    deadline = time.monotonic() + wait
+    while True:
+        pids = list(worker_pids(parent))
+        if len(pids) == 1:
+            return pids[0]
+        if time.monotonic() > deadline:
+            raise AssertionError("not one worker process: %r" % pids)
+        time.sleep(0.1)

@@ -1,5 +1,6 @@
 #include "api.h"
 
+#include "check_stream.h"
 #include "protocol.h"
 #include "quiet_thread.h"
 
@@ -29,6 +30,7 @@ const size_t write_piece = 64 * 1024;
 const char timed_out_text[] = "Connection timed out";
 const char too_large_text[] = "Answer body too large";
 const char too_many_headers_text[] = "Answer has too many header lines";
+const char head_too_large_text[] = "Answer headers too large";
 const char body_file_text[] = "Failed to read the spooled body";
 
 // Error texts in the wording operators search for in the error log; the
@@ -111,6 +113,15 @@ private:
 };
 
 } // namespace
+
+// The head may have four lines besides its header lines (the status line and
+// the empty line, and those of an interim 100 answer), so that an answer
+// refused for its lines while it is read is one that the cap on header lines
+// would refuse once complete; a line may be as long as the library takes a
+// header line to be.
+const answer_limits api::reading_limits = {answer_header_cap + 4,
+                                           answer_header_bytes_cap,
+                                           CPPHTTPLIB_HEADER_MAX_LENGTH};
 
 api::api(const std::string &server_name) {
   auto server = parse_server_name(server_name);
@@ -282,6 +293,7 @@ struct api::exchange {
   std::string answer;
   bool answer_seen = false;
   bool too_many_headers = false;
+  bool head_too_large = false;
   bool too_large = false;
   bool write_failed = false;
   bool file_failed = false;
@@ -291,14 +303,14 @@ struct api::exchange {
   bool out_of_time() const { return clock::now() >= deadline; }
 };
 
-void api::send_once(httplib::ClientImpl &client, exchange &state) {
+void api::send_once(check_client &client, exchange &state) {
   client.set_connection_timeout(state.wait);
   client.set_read_timeout(state.wait);
   client.set_write_timeout(state.wait);
   client.set_keep_alive(kept != nullptr);
-  // The head and the body of a check go out in two writes; on a kept
-  // connection, past the quick acknowledgements of a new one, Nagle's
-  // algorithm would hold the body until the server's delayed ACK (40 ms).
+  // A large check goes out in several writes; on a kept connection, past the
+  // quick acknowledgements of a new one, Nagle's algorithm would hold its
+  // last piece until the server's delayed ACK (40 ms).
   client.set_tcp_nodelay(kept != nullptr);
   // The answer reaches the caller byte for byte as sent; a compressed body
   // from a broken or hostile server is never inflated inside a worker.
@@ -357,7 +369,15 @@ void api::send_once(httplib::ClientImpl &client, exchange &state) {
       state.too_large = true;
       return false;
     }
-    state.answer.append(bytes, length);
+    // Past 64 KiB the page gets room for the whole cap at once, of which
+    // only what is written is ever touched; a string's own doubling would
+    // hold the page twice while it copies it, and reach 7.5 MiB on the way
+    // to 4.
+    std::string &page = state.answer;
+    if (length > page.capacity() - page.size() &&
+        page.size() + length > 64 * 1024)
+      page.reserve(size_t{answer_body_cap});
+    page.append(bytes, length);
     if (state.out_of_time()) {
       state.late = true;
       return false;
@@ -383,13 +403,29 @@ void api::send_once(httplib::ClientImpl &client, exchange &state) {
         return fired;
       }
     } guard{*deadlines, watched};
-    state.sent = client.send(request, state.response, state.error);
+    state.sent = client.exchange(request, state.response, state.error);
     state.stopped = guard.end();
-    return;
+  } else {
+    watchdog guard(client, state.deadline);
+    state.sent = client.exchange(request, state.response, state.error);
+    state.stopped = guard.fired();
   }
-  watchdog guard(client, state.deadline);
-  state.sent = client.send(request, state.response, state.error);
-  state.stopped = guard.fired();
+  switch (client.meter().over()) {
+  case answer_meter::excess::head_lines:
+    state.too_many_headers = true;
+    break;
+  case answer_meter::excess::head_bytes:
+    state.head_too_large = true;
+    break;
+  default:
+    // A line over the bound fails as the library fails a header line that
+    // is too long: a read error.
+    break;
+  }
+  // What the stream held back goes out when the answer is wanted; a failure
+  // then is a failure to send the check.
+  if (client.send_failed())
+    state.write_failed = true;
 }
 
 int api::execute() {
@@ -406,13 +442,14 @@ int api::execute() {
   bool reused = client != nullptr;
   for (;;) {
     if (!client)
-      client.reset(new httplib::ClientImpl(server_host, server_port));
+      client.reset(new check_client(server_host, server_port, reading_limits));
     send_once(*client, state);
     // A kept connection that the server closed while it was idle fails
     // before any answer comes: the check goes once more on a new one.
     const bool closed_while_idle =
         reused && !state.sent && !state.answer_seen && !state.late &&
-        !state.stopped && !state.file_failed &&
+        !state.stopped && !state.file_failed && !state.too_many_headers &&
+        !state.head_too_large &&
         (state.write_failed || state.error == httplib::Error::Read ||
          state.error == httplib::Error::Write) &&
         clock::now() - state.start < state.wait && !state.out_of_time();
@@ -432,9 +469,10 @@ int api::execute() {
   if (!state.sent) {
     // A wait that ran out shows as a read or write error in the library.
     const bool waited_out = clock::now() - state.start >= state.wait;
-    if (state.too_many_headers || state.too_large) {
+    if (state.too_many_headers || state.head_too_large || state.too_large) {
       failed = failure::answer;
       throw std::runtime_error(state.too_many_headers ? too_many_headers_text
+                               : state.head_too_large ? head_too_large_text
                                                       : too_large_text);
     }
     if (state.file_failed) {

@@ -6,6 +6,7 @@
 #include <httplib.h>
 
 #include "call_watch.h"
+#include "check_stream.h"
 #include "pool.h"
 
 #include <chrono>
@@ -91,9 +92,15 @@ public:
   };
   failure last_failure() const { return failed; }
 
-  // Caps on an answer: a larger body or more header lines fail the call.
+  // Caps on an answer: a larger body, more header lines or a larger head
+  // fail the call, as soon as the answer goes over them while it is read.
   static const size_t answer_body_cap = 4 * 1024 * 1024;
   static const size_t answer_header_cap = 1000;
+  static const size_t answer_header_bytes_cap = 1024 * 1024;
+  // What the HTTP library may hold of an answer while it reads it: the caps
+  // above on the head, and on each single line the library's own bound on
+  // a header line.
+  static const answer_limits reading_limits;
 
   // Decodes one check response into the record and returns its code; throws
   // std::runtime_error for a status without a verdict. Reached by execute
@@ -107,7 +114,7 @@ public:
 private:
   struct exchange;
   // One request and its answer on `client`, bounded by the call's deadline.
-  void send_once(httplib::ClientImpl &client, exchange &state);
+  void send_once(check_client &client, exchange &state);
 
   httplib::Headers headers;
   std::vector<char> data;

@@ -6,15 +6,13 @@
 #include <system_error>
 #include <vector>
 
-#include <unistd.h>
-
 namespace vornex {
 
-call_watch::call_watch() : owner(getpid()) {}
+call_watch::call_watch() = default;
 
 call_watch::~call_watch() { close(); }
 
-bool call_watch::owned() const { return getpid() == owner; }
+bool call_watch::owned() const { return owner.current(); }
 
 unsigned long call_watch::watch(httplib::ClientImpl &client,
                                 clock::time_point deadline) {

@@ -7,14 +7,14 @@
 
 #include <httplib.h>
 
+#include "process_tag.h"
+
 #include <chrono>
 #include <condition_variable>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <thread>
-
-#include <sys/types.h>
 
 namespace vornex {
 
@@ -52,7 +52,7 @@ private:
   void run();
   bool owned() const;
 
-  const pid_t owner;
+  const process_tag owner;
   std::mutex mutex;
   std::condition_variable wake;
   std::condition_variable stopped; // a stop without the lock has ended

@@ -5,19 +5,17 @@
 #include <algorithm>
 #include <system_error>
 
-#include <unistd.h>
-
 namespace vornex {
 
 constexpr std::chrono::milliseconds connection_pool::default_idle_limit;
 
 connection_pool::connection_pool(size_t max_idle,
                                  std::chrono::milliseconds idle_limit)
-    : max_idle(max_idle), idle_limit(idle_limit), owner(getpid()) {}
+    : max_idle(max_idle), idle_limit(idle_limit) {}
 
 connection_pool::~connection_pool() { close(); }
 
-bool connection_pool::owned() const { return getpid() == owner; }
+bool connection_pool::owned() const { return owner.current(); }
 
 std::string connection_pool::key(const std::string &host, int port) {
   return host + ' ' + std::to_string(port);

@@ -4,7 +4,8 @@
 #ifndef VORNEX_POOL_H
 #define VORNEX_POOL_H
 
-#include <httplib.h>
+#include "check_stream.h"
+#include "process_tag.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -16,14 +17,12 @@
 #include <thread>
 #include <vector>
 
-#include <sys/types.h>
-
 namespace vornex {
 
 class connection_pool {
 public:
   using clock = std::chrono::steady_clock;
-  using connection = std::unique_ptr<httplib::ClientImpl>;
+  using connection = std::unique_ptr<check_client>;
 
   // An idle connection unused for this long is closed. Shorter than the
   // 5 s after which many servers close an idle connection themselves, so
@@ -65,7 +64,7 @@ private:
 
   const size_t max_idle;
   const std::chrono::milliseconds idle_limit;
-  const pid_t owner;
+  const process_tag owner;
   std::mutex mutex;
   std::condition_variable wake;
   // Oldest first; calls take from the back.

@@ -17,7 +17,7 @@ from testbed.bodies import ECHO_CGI, body_of, echo_line, sha256  # noqa: E402
 from testbed.build import KEEP_ALIVE  # noqa: E402
 from testbed.client import Response, request  # noqa: E402
 from testbed.net import LOOPBACK  # noqa: E402
-from testbed.process import worker_pids  # noqa: E402
+from testbed.process import sole_worker  # noqa: E402
 from testbed.scripted import check_reply  # noqa: E402
 from testbed.suite import ServerTestCase, main  # noqa: E402
 import slow_servers  # noqa: E402
@@ -328,14 +328,7 @@ class DeadlineTest(ServerTestCase):
 
     def worker(self):
         """The pid of the server's one worker process."""
-        deadline = time.monotonic() + 20
-        while True:
-            pids = list(worker_pids(self.server.proc.pid))
-            if len(pids) == 1:
-                return pids[0]
-            if time.monotonic() > deadline:
-                self.fail("not one worker process: %r" % pids)
-            time.sleep(0.1)
+        return sole_worker(self.server.proc.pid)
 
     def assert_nothing_left(self, pid, before):
         """Waits until the worker is back to `before` (threads, descriptors)

@@ -11,13 +11,16 @@ import struct
 import sys
 import termios
 import time
+import unittest
 
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", ".."))
 
+from testbed.apache import UNDER_VALGRIND  # noqa: E402
 from testbed.bodies import ECHO_CGI, body_of, echo_line, sha256  # noqa: E402
 from testbed.client import request  # noqa: E402
 from testbed.net import LOOPBACK, LoopbackServer  # noqa: E402
+from testbed.process import proc_status, sole_worker  # noqa: E402
 from testbed.scripted import check_reply, read_check_request  # noqa: E402
 from testbed.suite import ServerTestCase, main  # noqa: E402
 
@@ -27,6 +30,8 @@ UNWRITABLE = ("Failed to write connection",)
 # Answers over the caps on the body (4 MiB) and on header lines (1000).
 TOO_LARGE = "Answer body too large"
 TOO_MANY_HEADERS = "Answer has too many header lines"
+# An answer whose head is over 1 MiB.
+HEAD_TOO_LARGE = "Answer headers too large"
 ANSWER_CAP = 4 * 1024 * 1024
 RETRY = "Vornex API error: %s, will try with secondary server"
 ERROR = "Vornex API error: %s"
@@ -112,6 +117,22 @@ def stalls(raw):
         read_check_request(conn)
         conn.sendall(raw)
         wait_for_close(conn)
+    return behave
+
+
+def endless(head, filler):
+    """Sends `head`, then `filler` again and again for as long as the
+    module takes it (until it closes the connection, the server stops or
+    HOLD seconds pass)."""
+    block = filler * max(1, 65536 // len(filler))
+
+    def behave(conn, stop):
+        read_check_request(conn)
+        conn.settimeout(HOLD)
+        conn.sendall(head)
+        deadline = time.monotonic() + HOLD
+        while not stop.is_set() and time.monotonic() < deadline:
+            conn.sendall(block)
     return behave
 
 
@@ -525,6 +546,113 @@ class HostileCheckServerTest(ServerTestCase):
         self.assertEqual(logged, ([], []))
         self.assertEqual(self.hostile.take(), ["trickle"])
         self.assertEqual(self.good.take(), [])
+        self.assert_no_crash(self.server)
+
+
+# Answers that never end, sent as fast as the module reads them: each is
+# refused while it is read, so that it holds little of the worker's memory.
+# name, head, what follows it for ever, failure text
+ENDLESS = [
+    ("endless header lines", OK, b"X-Endless: 1234567890\r\n",
+     TOO_MANY_HEADERS),
+    ("endless header lines of 8000 bytes", OK,
+     b"X-Long: " + b"l" * 7990 + b"\r\n", HEAD_TOO_LARGE),
+    ("one endless header line", OK + b"X-Endless: ", b"h" * 4096, READ),
+    ("endless status line", b"HTTP/1.1 200 ", b"s" * 4096, READ),
+    ("endless body without length",
+     head(OK, inject("Connection: close")), b"b" * 4096, TOO_LARGE),
+    ("endless chunked body",
+     head(OK, inject("Transfer-Encoding: chunked")),
+     b"1000\r\n" + b"c" * 4096 + b"\r\n", TOO_LARGE),
+    ("endless chunk-size line",
+     head(OK, inject("Transfer-Encoding: chunked")) + b"1;", b"x" * 4096,
+     READ),
+]
+# What one refused answer may add to the worker's peak resident size: far
+# above what the bounds let an answer hold (a few MiB), far below what an
+# unbounded read takes in the seconds before its deadline (hundreds).
+PEAK_GROWTH_BOUND = 32 * 1024 * 1024
+
+
+@unittest.skipIf(UNDER_VALGRIND,
+                 "resident sizes mean nothing under memcheck")
+class EndlessAnswerTest(ServerTestCase):
+    """One worker process, an endless check server as primary and a working
+    secondary: each endless answer is refused while it is read with its
+    failure's text, the secondary's verdict is enforced, and the worker's
+    peak resident size grows by little."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.endless = HostileServer({case_id(name): endless(first, filler)
+                                     for name, first, filler, _ in ENDLESS})
+        cls.addClassCleanup(cls.endless.close)
+        cls.good = cls.scripted_check_server()
+        cls.good.reply = check_reply(
+            200, [("VX-X-Mitigation", "inject"), ("VX-Via", "secondary")])
+        s = cls.server = cls.apache(mpm="event")
+        s.configure("\n".join([
+            "StartServers 1", "ServerLimit 1", "ThreadsPerChild 8",
+            "ThreadLimit 8", "MaxRequestWorkers 8", "MinSpareThreads 1",
+            "MaxSpareThreads 16", "MaxConnectionsPerChild 0",
+            "VornexCheck On",
+            "VornexPrimaryServer %s" % cls.endless.address,
+            "VornexSecondaryServer %s" % cls.good.address]))
+        s.write("cgi-bin/echo.py", ECHO_CGI, 0o755)
+        s.start()
+        cls.figures = []
+
+    @classmethod
+    def tearDownClass(cls):
+        sys.stderr.write("\nworker's peak resident size per endless answer "
+                         "(MiB above its size before):\n")
+        for name, growth, held, logged in cls.figures:
+            sys.stderr.write("  %7.2f  %5.2f s  %-36s %s\n"
+                             % (growth / 1048576.0, held, name,
+                                " | ".join(logged)))
+        super().tearDownClass()
+
+    def kib(self, pid, field):
+        """A size of /proc/PID/status in KiB; fails once the worker is
+        gone (a worker that died has no sizes left)."""
+        status = proc_status(pid)
+        if not status or field not in status:
+            self.fail("worker %d is gone" % pid)
+        return int(status[field].split()[0])
+
+    def test_endless_answers_are_refused_with_little_memory(self):
+        """Each endless answer fails over with its text, and the worker's
+        peak resident size (VmHWM, reset before each request) stays within
+        32 MiB of its size before the request."""
+        pid = sole_worker(self.server.proc.pid)
+        # Whatever the worker sets up on its first screened requests is in
+        # place before the first figure.
+        request(self.server.port, "POST", "/cgi-bin/echo.py", body=b"warm")
+        for name, _, _, text in ENDLESS:
+            with self.subTest(answer=name):
+                self.good.take()
+                self.endless.take()
+                with open("/proc/%d/clear_refs" % pid, "w") as f:
+                    f.write("5")  # VmHWM starts again from VmRSS
+                before = self.kib(pid, "VmRSS")
+                data = body_of(3000, seed=len(name))
+                mark = self.server.log_mark()
+                start = time.monotonic()
+                response = request(self.server.port, "POST",
+                                   "/cgi-bin/echo.py?case=%s" % case_id(name),
+                                   body=data, timeout=REQUEST_TIMEOUT)
+                held = time.monotonic() - start
+                growth = (self.kib(pid, "VmHWM") - before) * 1024
+                logged = self.server.messages_since(mark, "warn")
+                self.figures.append((name, growth, held, logged))
+                self.assertEqual(sole_worker(self.server.proc.pid), pid)
+                self.assertEqual((response.status, response.body),
+                                 (200, echo_line(data)))
+                self.assertEqual(response.values("Via"), ["secondary"])
+                self.assertEqual(logged, [RETRY % text])
+                self.assertEqual(self.endless.take(), [case_id(name)])
+                self.assertEqual(len(self.good.take()), 1)
+                self.assertLess(growth, PEAK_GROWTH_BOUND)
         self.assert_no_crash(self.server)
 
 

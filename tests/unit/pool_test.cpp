@@ -2,6 +2,7 @@
 // connections the server keeps, closes or asks to close.
 #include "api.h"
 #include "pool.h"
+#include "process_tag.h"
 #include "protocol.h"
 #include "test_servers.h"
 
@@ -28,7 +29,8 @@ const char closing_reply[] =
     "HTTP/1.1 200 OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
 
 connection_pool::connection client_for(const std::string &host, int port) {
-  return connection_pool::connection(new httplib::ClientImpl(host, port));
+  return connection_pool::connection(
+      new vornex::check_client(host, port, {1, 1, 1}));
 }
 
 // Polls `done` for up to 30 s; the machine may be busy.
@@ -108,6 +110,33 @@ TEST(ConnectionPoolTest, ForkedProcessTakesNothing) {
   ASSERT_EQ(waitpid(child, &status, 0), child);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   EXPECT_EQ(pool.idle("127.0.0.1", 80), 1u);
+}
+
+// A tag holds in the process that made it only: neither a child nor a
+// grandchild counts as that process, while a tag made in the child holds
+// there.
+TEST(ProcessTagTest, HoldsOnlyInTheProcessThatMadeIt) {
+  const vornex::process_tag parent;
+  EXPECT_TRUE(parent.current());
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    const vornex::process_tag own;
+    int failures = (parent.current() ? 1 : 0) + (own.current() ? 0 : 2);
+    const pid_t grandchild = fork();
+    if (grandchild == 0)
+      _exit(own.current() || parent.current() ? 1 : 0);
+    int status = 1;
+    if (grandchild < 0 || waitpid(grandchild, &status, 0) != grandchild ||
+        !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+      failures += 4;
+    _exit(failures);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_TRUE(parent.current());
 }
 
 // Sequential checks through a pool go on one connection, without asking the

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <stdexcept>
@@ -70,6 +71,65 @@ size_t expected_size(const std::string &bytes) {
   return end + 4 + body;
 }
 
+int listening_socket(int *port) {
+  const int fd = bound_loopback_socket(port);
+  if (::listen(fd, 8) != 0) {
+    ::close(fd);
+    throw std::runtime_error("listen failed");
+  }
+  return fd;
+}
+
+// Reads from `connection` until `bytes` holds a whole request (or the
+// client goes, the server stops or the request limit passes); false unless
+// it does. The request is taken off the front of `bytes` into `request`.
+bool read_request(int connection, const std::atomic<bool> &stopping,
+                  std::string &bytes, std::string &request) {
+  const auto deadline = clock_type::now() + request_limit;
+  char buffer[4096];
+  for (;;) {
+    const size_t want = expected_size(bytes);
+    if (want != 0 && bytes.size() >= want) {
+      request = bytes.substr(0, want);
+      bytes.erase(0, want);
+      return true;
+    }
+    if (stopping || clock_type::now() >= deadline)
+      break;
+    if (!readable(connection, poll_step_ms))
+      continue;
+    const ssize_t got = ::recv(connection, buffer, sizeof(buffer), 0);
+    if (got <= 0)
+      break;
+    bytes.append(buffer, static_cast<size_t>(got));
+  }
+  request = bytes;
+  return false;
+}
+
+// Writes all of `bytes`; false when the client has gone or the server
+// stops first.
+bool send_bytes(int connection, const std::atomic<bool> &stopping,
+                const std::string &bytes) {
+  size_t sent = 0;
+  while (sent < bytes.size()) {
+    if (stopping)
+      return false;
+    pollfd p{connection, POLLOUT, 0};
+    if (::poll(&p, 1, poll_step_ms) <= 0)
+      continue;
+    const ssize_t put =
+        ::send(connection, bytes.data() + sent, bytes.size() - sent,
+               MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (put < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+      continue;
+    if (put <= 0)
+      return false;
+    sent += static_cast<size_t>(put);
+  }
+  return true;
+}
+
 } // namespace
 
 // ---- canned_check_server
@@ -125,81 +185,109 @@ std::string canned_check_server::last_body() const {
   return last_body_;
 }
 
-// ---- raw_server -----------------------------------------------------------
+// ---- serving_thread -------------------------------------------------------
 
-raw_server::raw_server(std::string reply, raw_end end)
-    : reply_(std::move(reply)), end_(end) {
-  listener_ = bound_loopback_socket(&port_);
-  if (::listen(listener_, 8) != 0) {
-    ::close(listener_);
-    throw std::runtime_error("raw_server: listen failed");
-  }
-  thread_ = std::thread([this] { run(); });
+serving_thread::serving_thread(server serve) {
+  listener_ = listening_socket(&port_);
+  thread_ = std::thread([this, serve] {
+    while (!stopping_) {
+      if (!readable(listener_, poll_step_ms))
+        continue;
+      const int connection =
+          ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+      if (connection >= 0)
+        serve(connection, stopping_);
+    }
+  });
 }
 
-raw_server::~raw_server() {
+serving_thread::~serving_thread() {
   stopping_ = true;
   thread_.join();
   ::close(listener_);
 }
 
-std::string raw_server::address() const { return loopback(port_); }
+// ---- raw_server -----------------------------------------------------------
+
+raw_server::raw_server(std::string reply, raw_end end)
+    : reply_(std::move(reply)), end_(end),
+      serving_([this](int c, const std::atomic<bool> &stopping) {
+        serve(c, stopping);
+      }) {}
+
+std::string raw_server::address() const { return loopback(port()); }
 
 std::vector<std::string> raw_server::requests() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return requests_;
 }
 
-void raw_server::run() {
-  while (!stopping_) {
-    if (!readable(listener_, poll_step_ms))
-      continue;
-    int connection = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (connection < 0)
-      continue;
-    serve(connection);
-  }
-}
-
-void raw_server::serve(int connection) {
+void raw_server::serve(int connection, const std::atomic<bool> &stopping) {
+  std::string bytes;
   std::string request;
-  const auto request_deadline = clock_type::now() + request_limit;
-  char buffer[4096];
-  while (!stopping_ && clock_type::now() < request_deadline) {
-    const size_t want = expected_size(request);
-    if (want != 0 && request.size() >= want)
-      break;
-    if (!readable(connection, poll_step_ms))
-      continue;
-    const ssize_t got = ::recv(connection, buffer, sizeof(buffer), 0);
-    if (got <= 0)
-      break;
-    request.append(buffer, static_cast<size_t>(got));
-  }
+  read_request(connection, stopping, bytes, request);
   {
     std::lock_guard<std::mutex> lock(mutex_);
     requests_.push_back(request);
   }
-
-  size_t sent = 0;
-  while (sent < reply_.size()) {
-    const ssize_t put = ::send(connection, reply_.data() + sent,
-                               reply_.size() - sent, MSG_NOSIGNAL);
-    if (put <= 0)
-      break;
-    sent += static_cast<size_t>(put);
-  }
+  send_bytes(connection, stopping, reply_);
 
   if (end_ == raw_end::reset) {
     linger hard{1, 0};
     ::setsockopt(connection, SOL_SOCKET, SO_LINGER, &hard, sizeof(hard));
   } else if (end_ == raw_end::hold) {
     const auto hold_deadline = clock_type::now() + hold_limit;
-    while (!stopping_ && clock_type::now() < hold_deadline) {
+    char buffer[4096];
+    while (!stopping && clock_type::now() < hold_deadline) {
       if (readable(connection, poll_step_ms) &&
           ::recv(connection, buffer, sizeof(buffer), 0) <= 0)
         break;
     }
+  }
+  ::close(connection);
+}
+
+// ---- endless_server -------------------------------------------------------
+
+endless_server::endless_server(std::string head, std::string filler,
+                               bool kept_first)
+    : head_(std::move(head)), filler_(std::move(filler)),
+      kept_first_(kept_first),
+      serving_([this](int c, const std::atomic<bool> &stopping) {
+        serve(c, stopping);
+      }) {}
+
+std::string endless_server::address() const {
+  return loopback(serving_.port());
+}
+
+bool endless_server::abandoned(int count) const {
+  const auto deadline = clock_type::now() + std::chrono::seconds(30);
+  while (abandoned_ < count && clock_type::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(poll_step_ms));
+  return abandoned_ >= count;
+}
+
+void endless_server::serve(int connection, const std::atomic<bool> &stopping) {
+  const size_t endless_limit = size_t{256} << 20;
+  const bool kept_first = kept_first_;
+  kept_first_ = false;
+  std::string bytes;
+  std::string request;
+  const bool answered =
+      !kept_first ||
+      (read_request(connection, stopping, bytes, request) &&
+       send_bytes(connection, stopping,
+                  "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n"));
+  if (answered && read_request(connection, stopping, bytes, request) &&
+      send_bytes(connection, stopping, head_)) {
+    const auto deadline = clock_type::now() + hold_limit;
+    size_t sent = 0;
+    while (sent < endless_limit && clock_type::now() < deadline &&
+           send_bytes(connection, stopping, filler_))
+      sent += filler_.size();
+    if (!stopping && sent < endless_limit && clock_type::now() < deadline)
+      ++abandoned_;
   }
   ::close(connection);
 }

@@ -53,6 +53,26 @@ private:
   std::string last_body_;
 };
 
+// A listening loopback socket whose connections one thread serves, one at a
+// time, with `serve(connection, stopping)` until the object goes; `serve`
+// closes the connection and ends soon after `stopping` is set.
+class serving_thread {
+public:
+  using server = std::function<void(int, const std::atomic<bool> &)>;
+  explicit serving_thread(server serve);
+  ~serving_thread();
+  serving_thread(const serving_thread &) = delete;
+  serving_thread &operator=(const serving_thread &) = delete;
+
+  int port() const { return port_; }
+
+private:
+  int listener_ = -1;
+  int port_ = -1;
+  std::atomic<bool> stopping_{false};
+  std::thread thread_;
+};
+
 // How a raw_server ends a connection after writing its reply.
 enum class raw_end {
   close, // orderly close
@@ -65,27 +85,45 @@ enum class raw_end {
 class raw_server {
 public:
   explicit raw_server(std::string reply, raw_end end = raw_end::close);
-  ~raw_server();
-  raw_server(const raw_server &) = delete;
-  raw_server &operator=(const raw_server &) = delete;
 
-  int port() const { return port_; }
+  int port() const { return serving_.port(); }
   std::string address() const;
   // Raw bytes of every request read so far, one entry per connection.
   std::vector<std::string> requests() const;
 
 private:
-  void run();
-  void serve(int connection);
+  void serve(int connection, const std::atomic<bool> &stopping);
 
   std::string reply_;
   raw_end end_;
-  int listener_ = -1;
-  int port_ = -1;
-  std::atomic<bool> stopping_{false};
   mutable std::mutex mutex_;
   std::vector<std::string> requests_;
-  std::thread thread_;
+  serving_thread serving_; // last: its thread ends before the rest goes
+};
+
+// A one-thread server whose answer never ends: it reads a check, writes
+// `head` and then `filler` again and again for as long as the client takes
+// it (until the client goes, the server stops, 30 s pass or 256 MiB have
+// gone). With `kept_first`, the first check on the first connection gets a
+// short answer that leaves the connection open, and the second the endless
+// one; every other connection gets the endless answer at once.
+class endless_server {
+public:
+  endless_server(std::string head, std::string filler, bool kept_first = false);
+
+  std::string address() const;
+  // True once `count` endless answers have ended because the client went;
+  // false if that has not happened within 30 s.
+  bool abandoned(int count) const;
+
+private:
+  void serve(int connection, const std::atomic<bool> &stopping);
+
+  std::string head_;
+  std::string filler_;
+  bool kept_first_;
+  std::atomic<int> abandoned_{0};
+  serving_thread serving_; // last: its thread ends before the rest goes
 };
 
 // A loopback port that is bound but not listening: connecting to it is
