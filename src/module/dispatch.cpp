@@ -130,6 +130,19 @@ private:
 
 // ---- one request's dispatch ----------------------------------------------
 
+// While marks hold, every request would log that it found its servers
+// marked: thousands of lines a second on a busy site, when the mark itself
+// has been logged once. Each process says it at most once a second.
+std::atomic<mark_time> marked_said{0};
+
+bool say_marked() {
+  const mark_time now = mark_clock();
+  mark_time last = marked_said.load();
+  if (last != 0 && now - last < 1000000)
+    return false;
+  return marked_said.compare_exchange_strong(last, now);
+}
+
 // One server as this request sees it: its address, its shared mark (with
 // VornexRetry) and what the mark allows.
 struct server_slot {
@@ -164,9 +177,10 @@ public:
 
   int run() {
     if (!may_ask(0) && !may_ask(1)) {
-      VORNEX_LOG(APLOG_ERR, r->server,
-                 "Vornex API error: %s and %s marked as failed",
-                 servers[0].address, servers[1].address);
+      if (say_marked())
+        VORNEX_LOG(APLOG_ERR, r->server,
+                   "Vornex API error: %s and %s marked as failed",
+                   servers[0].address, servers[1].address);
       return no_verdict(outcome::unscreened);
     }
     if (!make_record())
@@ -302,8 +316,10 @@ private:
   // address does not parse.
   bool retarget(int index) {
     if (!may_ask(index)) {
-      VORNEX_LOG(APLOG_ERR, r->server, "Vornex API error: %s marked as failed",
-                 servers[index].address);
+      if (say_marked())
+        VORNEX_LOG(APLOG_ERR, r->server,
+                   "Vornex API error: %s marked as failed",
+                   servers[index].address);
       return false;
     }
     count_failover();
