@@ -32,6 +32,8 @@ const char too_large_text[] = "Answer body too large";
 const char too_many_headers_text[] = "Answer has too many header lines";
 const char head_too_large_text[] = "Answer headers too large";
 const char body_file_text[] = "Failed to read the spooled body";
+const char handshake_failed_text[] = "TLS handshake failed: ";
+const char session_failed_text[] = "TLS connection failed: ";
 
 // Error texts in the wording operators search for in the error log; the
 // library's own names for them are terse.
@@ -124,35 +126,21 @@ const answer_limits api::reading_limits = {answer_header_cap + 4,
                                            CPPHTTPLIB_HEADER_MAX_LENGTH};
 
 api::api(const std::string &server_name) {
-  auto server = parse_server_name(server_name);
-  server_host = std::move(server.first);
-  server_port = server.second;
+  set_server_name(server_name);
   headers.emplace("User-Agent", protocol::user_agent);
   data.reserve(8192);
 }
 
 std::pair<std::string, int> api::parse_server_name(const std::string &text) {
-  const auto last_colon = text.rfind(':');
-  if (last_colon == std::string::npos)
-    return {text, 80};
-  if (text.find(':') == last_colon) {
-    const int port = std::stoi(text.substr(last_colon + 1));
-    return {text.substr(0, last_colon), port};
-  }
-  const auto bracket = text.rfind(']');
-  if (bracket == std::string::npos)
-    return {text, 80};
-  // "[v6]" with nothing after the bracket: no port was given.
-  if (bracket + 1 == text.size())
-    return {text.substr(1, bracket - 1), 80};
-  const int port = std::stoi(text.substr(last_colon + 1));
-  return {text.substr(1, bracket - 1), port};
+  return split_server_name(text);
 }
 
 void api::set_server_name(const std::string &text) {
-  auto server = parse_server_name(text);
-  server_host = std::move(server.first);
-  server_port = server.second;
+  server_address server = parse_server_address(text);
+  server_host = std::move(server.host);
+  server_port = server.port;
+  server_tls = server.tls;
+  server_scheme = server.scheme;
 }
 
 void api::set_remote_addr(const std::string &value) {
@@ -303,7 +291,20 @@ struct api::exchange {
   bool out_of_time() const { return clock::now() >= deadline; }
 };
 
+// The Host header of an address given with its scheme: the library would
+// write the port unless it is 80, and put an IPv6 address in brackets only
+// when it writes the port.
+std::string api::host_header() const {
+  std::string host = server_host.find(':') == std::string::npos
+                         ? server_host
+                         : "[" + server_host + "]";
+  if (server_port != (server_tls ? 443 : 80))
+    host += ":" + std::to_string(server_port);
+  return host;
+}
+
 void api::send_once(check_client &client, exchange &state) {
+  client.set_deadline(state.deadline);
   client.set_connection_timeout(state.wait);
   client.set_read_timeout(state.wait);
   client.set_write_timeout(state.wait);
@@ -325,6 +326,8 @@ void api::send_once(check_client &client, exchange &state) {
   request.method = "POST";
   request.path = protocol::check_path;
   request.headers = headers;
+  if (server_scheme)
+    request.headers.emplace("Host", host_header());
   request.headers.emplace("Content-Type", "text/plain");
   request.content_length_ = data.size() + data_file_length;
   const char *body = data.data();
@@ -436,13 +439,23 @@ int api::execute() {
   state.start = clock::now();
   state.deadline = state.start + limit;
 
+  const tls_context *context = nullptr;
+  if (server_tls) {
+    try {
+      context = tls ? tls : &tls_context::system_default();
+    } catch (const std::exception &) {
+      failed = failure::local;
+      throw;
+    }
+  }
   connection_pool::connection client;
   if (kept)
-    client = kept->take(server_host, server_port);
+    client = kept->take(server_host, server_port, context ? context->id() : 0);
   bool reused = client != nullptr;
   for (;;) {
     if (!client)
-      client.reset(new check_client(server_host, server_port, reading_limits));
+      client.reset(
+          new check_client(server_host, server_port, reading_limits, context));
     send_once(*client, state);
     // A kept connection that the server closed while it was idle fails
     // before any answer comes: the check goes once more on a new one.
@@ -482,6 +495,20 @@ int api::execute() {
     if (state.late || state.stopped || state.out_of_time()) {
       failed = failure::timeout;
       throw std::runtime_error(timed_out_text);
+    }
+    // A failed handshake is a connection that could not be made; an alert
+    // or a broken record afterwards, the server refusing the check (or its
+    // answer, once that has begun).
+    const check_client::tls_trouble &trouble = client->tls_failure();
+    if (trouble.timed_out) {
+      failed = failure::timeout;
+      throw std::runtime_error(timed_out_text);
+    }
+    if (!trouble.reason.empty()) {
+      failed = state.answer_seen ? failure::answer : failure::connection;
+      throw std::runtime_error(
+          (trouble.handshake ? handshake_failed_text : session_failed_text) +
+          trouble.reason);
     }
     // The library reports a provider that stopped as a cancellation; here it
     // only stops when the socket would not take the body.

@@ -5,9 +5,11 @@
 
 #include <httplib.h>
 
+#include "address.h"
 #include "call_watch.h"
 #include "check_stream.h"
 #include "pool.h"
+#include "tls_context.h"
 
 #include <chrono>
 #include <cstddef>
@@ -20,14 +22,22 @@ namespace vornex {
 
 class api {
 public:
+  // A record for the server at `server_name`, read by parse_server_address
+  // (address.h): an address without a scheme as parse_server_name reads it,
+  // or "https://host[:port]" and "http://host[:port]".
   explicit api(const std::string &server_name);
 
   // Splits "host", "host:port", "[v6]:port", "[v6]" or a bare IPv6 address
   // into host and port (80 when none is given). Throws std::invalid_argument
   // or std::out_of_range ("stoi") for a port text that does not convert.
   std::pair<std::string, int> parse_server_name(const std::string &text);
-  // Re-targets the record; on a parse error the record keeps its server.
+  // Re-targets the record, with or without a scheme as the constructor
+  // reads it; on a parse error the record keeps its server.
   void set_server_name(const std::string &text);
+
+  // The TLS settings of calls to https:// addresses; `context` must outlive
+  // the record. Null (the default): the system's trust store, verified.
+  void set_tls(const tls_context *context) { tls = context; }
 
   void set_remote_addr(const std::string &value);
   void set_remote_port(const std::string &value);
@@ -113,6 +123,7 @@ public:
 
 private:
   struct exchange;
+  std::string host_header() const;
   // One request and its answer on `client`, bounded by the call's deadline.
   void send_once(check_client &client, exchange &state);
 
@@ -124,6 +135,9 @@ private:
   std::string challenge_page;
   std::string server_host;
   int server_port = 80;
+  bool server_tls = false;
+  bool server_scheme = false; // the address named its scheme
+  const tls_context *tls = nullptr;
   std::string mitigation;
   std::string reason;
   std::string mitigation_url;

@@ -1,5 +1,7 @@
 #include "check_stream.h"
 
+#include "tls_stream.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -50,7 +52,7 @@ check_stream::check_stream(int sock, milliseconds read_wait,
     : sock(sock), read_wait(read_wait), write_wait(write_wait), meter(meter),
       look_before_send(look_first) {}
 
-bool check_stream::wait_for(short events, milliseconds limit) const {
+bool wait_on_socket(int sock, short events, milliseconds limit) {
   const auto until = clock::now() + limit;
   auto timeout = limit.count();
   for (;;) {
@@ -65,6 +67,10 @@ bool check_stream::wait_for(short events, milliseconds limit) const {
         0,
         std::chrono::duration_cast<milliseconds>(until - clock::now()).count());
   }
+}
+
+bool check_stream::wait_for(short events, milliseconds limit) const {
+  return wait_on_socket(sock, events, limit);
 }
 
 // As the library looks before each send: a connection whose server has
@@ -88,12 +94,20 @@ bool check_stream::send_all(const char *more, size_t size) {
   if (look_before_send && server_closed())
     return false;
   look_before_send = true;
-  iovec pieces[2] = {{hold_buffer.data(), held},
-                     {const_cast<char *>(more), size}};
+  if (!send_pieces(hold_buffer.data(), held, more, size))
+    return false;
+  held = 0;
+  return true;
+}
+
+bool check_stream::send_pieces(const char *first, size_t first_size,
+                               const char *second, size_t second_size) {
+  iovec pieces[2] = {{const_cast<char *>(first), first_size},
+                     {const_cast<char *>(second), second_size}};
   msghdr message{};
-  message.msg_iov = held ? pieces : pieces + 1;
-  message.msg_iovlen = (held ? 1 : 0) + (size ? 1 : 0);
-  size_t left = held + size;
+  message.msg_iov = first_size ? pieces : pieces + 1;
+  message.msg_iovlen = (first_size ? 1 : 0) + (second_size ? 1 : 0);
+  size_t left = first_size + second_size;
   while (left > 0) {
     const ssize_t sent = sendmsg(sock, &message, send_flags);
     if (sent < 0) {
@@ -116,7 +130,6 @@ bool check_stream::send_all(const char *more, size_t size) {
       message.msg_iov->iov_len -= done;
     }
   }
-  held = 0;
   return true;
 }
 
@@ -135,15 +148,21 @@ ssize_t check_stream::write(const char *ptr, size_t size) {
   return static_cast<ssize_t>(size);
 }
 
+ssize_t check_stream::receive_some(char *buffer, size_t size) {
+  ssize_t got;
+  do
+    got = recv(sock, buffer, size, MSG_DONTWAIT);
+  while (got < 0 && errno == EINTR);
+  return got < 0 && would_block(errno) ? nothing_yet : got;
+}
+
 ssize_t check_stream::receive() {
   for (;;) {
-    if (!more_waiting && !wait_for(POLLIN, read_wait))
+    if (!more_waiting && !holds_received() && !wait_for(POLLIN, read_wait))
       return -1;
     const ssize_t got =
-        recv(sock, receive_buffer.data(), receive_buffer.size(), MSG_DONTWAIT);
-    if (got < 0 && errno == EINTR)
-      continue;
-    if (got < 0 && would_block(errno)) {
+        receive_some(receive_buffer.data(), receive_buffer.size());
+    if (got == nothing_yet) {
       more_waiting = false;
       continue;
     }
@@ -178,7 +197,8 @@ ssize_t check_stream::read(char *ptr, size_t size) {
 }
 
 bool check_stream::is_readable() const {
-  return !broken && (handed < received || wait_for(POLLIN, read_wait));
+  return !broken &&
+         (handed < received || holds_received() || wait_for(POLLIN, read_wait));
 }
 
 // Sending waits only when the socket does not take the bytes at once.
@@ -193,14 +213,18 @@ void check_stream::get_local_ip_and_port(std::string &ip, int &port) const {
 }
 
 check_client::check_client(const std::string &host, int port,
-                           const answer_limits &limits)
-    : httplib::ClientImpl(host, port), limits(limits), answer(limits) {}
+                           const answer_limits &limits, const tls_context *tls)
+    : httplib::ClientImpl(host, port), limits(limits), answer(limits),
+      settings(tls) {}
+
+check_client::~check_client() { end_session(true); }
 
 bool check_client::exchange(httplib::Request &request,
                             httplib::Response &response,
                             httplib::Error &error) {
   answer = answer_meter(limits);
   unsent = false;
+  trouble = tls_trouble();
   const httplib::ResponseHandler handler = std::move(request.response_handler);
   request.response_handler = [this, &handler](const httplib::Response &head) {
     answer.end_head();
@@ -217,17 +241,61 @@ bool check_client::create_and_connect_socket(Socket &socket,
   return connected_now;
 }
 
+void check_client::end_session(bool gracefully) {
+  tls_end(session, gracefully);
+  session = nullptr;
+  session_socket = -1;
+}
+
+void check_client::shutdown_ssl(Socket &socket, bool gracefully) {
+  end_session(gracefully);
+  httplib::ClientImpl::shutdown_ssl(socket, gracefully);
+}
+
 bool check_client::process_socket(
     const Socket &socket, std::function<bool(httplib::Stream &)> callback) {
   const milliseconds read_wait(read_timeout_sec_ * 1000 +
                                read_timeout_usec_ / 1000);
   const milliseconds write_wait(write_timeout_sec_ * 1000 +
                                 write_timeout_usec_ / 1000);
-  check_stream stream(socket.sock, read_wait, write_wait, answer,
-                      connected_now);
+  const bool connected = connected_now;
   connected_now = false;
+  if (!settings) {
+    check_stream stream(socket.sock, read_wait, write_wait, answer, connected);
+    const bool done = callback(stream);
+    unsent = stream.send_failed();
+    return done;
+  }
+
+  // The handshake runs here, not while connecting: the library holds the
+  // lock that stopping the client takes while it connects, and the call's
+  // watch must be able to end a handshake that stalls.
+  if (session && session_socket != socket.sock)
+    end_session(false);
+  if (!session) {
+    const milliseconds wait(connection_timeout_sec_ * 1000 +
+                            connection_timeout_usec_ / 1000);
+    handshake_result shaken =
+        tls_handshake(*settings, socket.sock, host_, wait, deadline);
+    if (!shaken.session) {
+      trouble.reason = std::move(shaken.failure);
+      trouble.handshake = true;
+      trouble.timed_out = shaken.timed_out;
+      return false;
+    }
+    session = shaken.session;
+    session_socket = socket.sock;
+  }
+  // The library's look at a kept connection sees bytes where the server
+  // may have sent close_notify: the stream looks again through the
+  // session. A connection that has just shaken hands needs no look.
+  tls_stream stream(socket.sock, session, read_wait, write_wait, answer,
+                    !connected);
   const bool done = callback(stream);
+  // The library may have ended the session meanwhile (an answer that
+  // closes the connection); only the stream's own state is read here.
   unsent = stream.send_failed();
+  trouble.reason = stream.failure();
   return done;
 }
 

@@ -7,13 +7,16 @@
 // a check goes out in one send (a large one in few, each as large as the
 // socket takes), waits only when a send or a receive would block, receives
 // in large pieces, and hands every byte of the answer to an answer_meter
-// before the library sees it.
+// before the library sees it. Over TLS (tls_stream.h) the same stream
+// sends and receives records instead, with the same waits and bounds.
 #ifndef VORNEX_CHECK_STREAM_H
 #define VORNEX_CHECK_STREAM_H
 
 #include <httplib.h>
 
 #include "answer_meter.h"
+
+#include <openssl/ssl.h>
 
 #include <array>
 #include <chrono>
@@ -22,6 +25,12 @@
 #include <string>
 
 namespace vornex {
+
+class tls_context;
+
+// Waits up to `limit` for `events` on `sock`, going on after a signal;
+// false when the time ran out or the wait failed.
+bool wait_on_socket(int sock, short events, std::chrono::milliseconds limit);
 
 class check_stream : public httplib::Stream {
 public:
@@ -37,6 +46,7 @@ public:
   check_stream(int sock, std::chrono::milliseconds read_wait,
                std::chrono::milliseconds write_wait, answer_meter &meter,
                bool look_first);
+  virtual ~check_stream() = default;
   check_stream(const check_stream &) = delete;
   check_stream &operator=(const check_stream &) = delete;
 
@@ -51,21 +61,43 @@ public:
   // True once a send failed: the request did not go out whole.
   bool send_failed() const { return unsent; }
 
-private:
-  // The only places that touch the socket; a TLS stream would replace
-  // them.
+protected:
+  // What receive_some returns when nothing has arrived yet.
+  static constexpr ssize_t nothing_yet = -2;
+
+  // Waits up to `limit` for `events` on the socket; false when it ran out
+  // or failed.
   bool wait_for(short events, std::chrono::milliseconds limit) const;
-  bool server_closed() const;
-  // Sends what is held and then `size` bytes at `more`, in as few sends as
-  // the socket allows; false when they could not all be sent.
+
+  // The only places that touch the connection; the TLS stream replaces
+  // them. Whether the server has closed the connection, looked at without
+  // a wait.
+  virtual bool server_closed() const;
+  // Sends `first_size` bytes at `first` and then `second_size` at
+  // `second`, in as few sends as the socket allows, each wait on it within
+  // write_wait; false when they could not all be sent.
+  virtual bool send_pieces(const char *first, size_t first_size,
+                           const char *second, size_t second_size);
+  // Receives what has arrived, at most `size` bytes, without a wait: the
+  // bytes received, 0 at the end of the connection, nothing_yet, or -1 on
+  // an error.
+  virtual ssize_t receive_some(char *buffer, size_t size);
+  // True when bytes have been received that receive_some will return
+  // without a wait on the socket.
+  virtual bool holds_received() const { return false; }
+
+  const int sock;
+  const std::chrono::milliseconds read_wait;
+  const std::chrono::milliseconds write_wait;
+
+private:
+  // Sends what is held and then `size` bytes at `more`; false when they
+  // could not all be sent.
   bool send_all(const char *more, size_t size);
   // Fills the receive buffer; the bytes received, 0 at the end of the
   // connection, -1 on an error or a wait that ran out.
   ssize_t receive();
 
-  const int sock;
-  const std::chrono::milliseconds read_wait;
-  const std::chrono::milliseconds write_wait;
   answer_meter &meter;
   bool look_before_send;
   bool unsent = false;
@@ -81,10 +113,16 @@ private:
 };
 
 // A client whose requests go through a check_stream that bounds each
-// answer with `limits`.
+// answer with `limits`; with a TLS context, over TLS (tls_stream.h).
 class check_client : public httplib::ClientImpl {
 public:
-  check_client(const std::string &host, int port, const answer_limits &limits);
+  using clock = std::chrono::steady_clock;
+
+  // With `tls` (which must outlive the client) every connection is made
+  // over TLS under its settings, the handshake being part of connecting.
+  check_client(const std::string &host, int port, const answer_limits &limits,
+               const tls_context *tls = nullptr);
+  ~check_client() override;
 
   // One request and its answer, as ClientImpl::send, with a new meter whose
   // head ends when the library has read the answer's head (before the
@@ -96,11 +134,29 @@ public:
   // True when the last exchange could not send the whole request.
   bool send_failed() const { return unsent; }
 
+  // A handshake waits no longer than this, besides the connection time-out
+  // that bounds each of its waits.
+  void set_deadline(clock::time_point until) { deadline = until; }
+  // The TLS settings the client's connections are made under, or null.
+  const tls_context *tls() const { return settings; }
+
+  // What went wrong in TLS in the last exchange: nothing (an empty
+  // reason), the handshake, or the session afterwards.
+  struct tls_trouble {
+    std::string reason;
+    bool handshake = false;
+    bool timed_out = false; // a wait of the handshake ran out
+  };
+  const tls_trouble &tls_failure() const { return trouble; }
+
 private:
   bool create_and_connect_socket(Socket &socket,
                                  httplib::Error &error) override;
   bool process_socket(const Socket &socket,
                       std::function<bool(httplib::Stream &)> callback) override;
+  // The library calls this before it closes a socket.
+  void shutdown_ssl(Socket &socket, bool gracefully) override;
+  void end_session(bool gracefully);
 
   const answer_limits limits;
   answer_meter answer;
@@ -108,6 +164,12 @@ private:
   // looked at just before it uses it.
   bool connected_now = false;
   bool unsent = false;
+  const tls_context *const settings;
+  // The TLS session of the open socket `session_socket`, or null.
+  SSL *session = nullptr;
+  int session_socket = -1;
+  clock::time_point deadline = clock::time_point::max();
+  tls_trouble trouble;
 };
 
 } // namespace vornex

@@ -1,6 +1,7 @@
 #include "pool.h"
 
 #include "quiet_thread.h"
+#include "tls_context.h"
 
 #include <algorithm>
 #include <system_error>
@@ -17,12 +18,16 @@ connection_pool::~connection_pool() { close(); }
 
 bool connection_pool::owned() const { return owner.current(); }
 
-std::string connection_pool::key(const std::string &host, int port) {
-  return host + ' ' + std::to_string(port);
+std::string connection_pool::key(const std::string &host, int port,
+                                 unsigned long tls) {
+  std::string text = host + ' ' + std::to_string(port);
+  if (tls)
+    text += " tls " + std::to_string(tls);
+  return text;
 }
 
 connection_pool::connection connection_pool::take(const std::string &host,
-                                                  int port) {
+                                                  int port, unsigned long tls) {
   if (!owned())
     return nullptr;
   std::vector<connection> expired;
@@ -30,7 +35,7 @@ connection_pool::connection connection_pool::take(const std::string &host,
   {
     std::lock_guard<std::mutex> lock(mutex);
     collect_expired(clock::now(), expired);
-    auto list = idle_by_server.find(key(host, port));
+    auto list = idle_by_server.find(key(host, port, tls));
     if (list != idle_by_server.end() && !list->second.empty()) {
       found = std::move(list->second.back().client);
       list->second.pop_back();
@@ -49,7 +54,8 @@ void connection_pool::give(const std::string &host, int port,
     if (closed)
       return;
     collect_expired(clock::now(), expired);
-    auto &list = idle_by_server[key(host, port)];
+    const tls_context *settings = client->tls();
+    auto &list = idle_by_server[key(host, port, settings ? settings->id() : 0)];
     if (list.size() >= max_idle)
       return;
     last_give = clock::now();
@@ -91,9 +97,10 @@ void connection_pool::close() {
   }
 }
 
-size_t connection_pool::idle(const std::string &host, int port) {
+size_t connection_pool::idle(const std::string &host, int port,
+                             unsigned long tls) {
   std::lock_guard<std::mutex> lock(mutex);
-  const auto list = idle_by_server.find(key(host, port));
+  const auto list = idle_by_server.find(key(host, port, tls));
   return list == idle_by_server.end() ? 0 : list->second.size();
 }
 

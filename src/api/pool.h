@@ -39,22 +39,25 @@ public:
   connection_pool(const connection_pool &) = delete;
   connection_pool &operator=(const connection_pool &) = delete;
 
-  // The most recently used idle connection to host:port, or null.
-  connection take(const std::string &host, int port);
-  // Keeps an open connection for a later call; closes it when the server
-  // already has max_idle idle ones or the pool is closed.
+  // The most recently used idle connection to host:port made under the TLS
+  // settings numbered `tls` (tls_context::id), or plain ones for 0; null
+  // when there is none.
+  connection take(const std::string &host, int port, unsigned long tls = 0);
+  // Keeps an open connection for a later call, under the TLS settings it
+  // was made with; closes it when the server already has max_idle idle ones
+  // or the pool is closed.
   void give(const std::string &host, int port, connection client);
   // Closes every idle connection and ends the pool: nothing is kept after.
   void close();
 
-  size_t idle(const std::string &host, int port);
+  size_t idle(const std::string &host, int port, unsigned long tls = 0);
 
 private:
   struct idle_connection {
     connection client;
     clock::time_point since;
   };
-  static std::string key(const std::string &host, int port);
+  static std::string key(const std::string &host, int port, unsigned long tls);
   // Moves the connections idle for too long into `expired`, to be closed
   // without the lock; returns when the next one expires.
   clock::time_point collect_expired(clock::time_point now,
