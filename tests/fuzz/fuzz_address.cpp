@@ -2,8 +2,10 @@
 // server text, handed to parse_server_name, the record's constructor and
 // set_server_name. Every outcome is compared with an independent reading of
 // the address forms, and a few derived texts ("host:port", "[v6]:port") are
-// checked to split back into their parts. A broken rule aborts with a line
-// on stderr, so libFuzzer keeps the input.
+// checked to split back into their parts. A text that starts with a scheme
+// is read by parse_server_address instead, whose accepted addresses are
+// written out again and must read back the same. A broken rule aborts with a
+// line on stderr, so libFuzzer keeps the input.
 #include "api.h"
 
 #include <algorithm>
@@ -175,6 +177,34 @@ void fill(vornex::api &record) {
     broken("setup answer did not pass", "");
 }
 
+// What the constructor and set_server_name make of a text with a scheme:
+// an address, or invalid_argument; an address read back from its own
+// written form gives the same.
+outcome scheme_outcome(const std::string &text) {
+  vornex::server_address address;
+  try {
+    address = vornex::parse_server_address(text);
+  } catch (const std::invalid_argument &) {
+    return outcome::invalid_argument;
+  } catch (...) {
+    broken("parse_server_address threw another exception", text);
+  }
+  require(address.scheme, "address with a scheme not marked so", text);
+  require(!address.host.empty(), "address with a scheme and no host", text);
+  require(address.port >= 1 && address.port <= 65535,
+          "port of an address with a scheme out of range", text);
+  const std::string host = address.host.find(':') == std::string::npos
+                               ? address.host
+                               : "[" + address.host + "]";
+  const std::string written = (address.tls ? "https://" : "http://") + host +
+                              ":" + std::to_string(address.port);
+  const vornex::server_address again = vornex::parse_server_address(written);
+  require(again.host == address.host && again.port == address.port &&
+              again.tls == address.tls,
+          "address with a scheme does not read back", text);
+  return outcome::parsed;
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size) {
@@ -189,8 +219,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size) {
           text);
 
   // The constructor and set_server_name fail exactly when parsing does, with
-  // the same exception type.
-  const outcome parsed = run_parse(record, text).kind;
+  // the same exception type: parse_server_name's for a text without a
+  // scheme, parse_server_address's for one with a scheme.
+  const bool scheme = vornex::has_scheme(text);
+  const outcome parsed =
+      scheme ? scheme_outcome(text) : run_parse(record, text).kind;
   outcome constructed = outcome::parsed;
   try {
     vornex::api other(text);
