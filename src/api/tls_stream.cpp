@@ -101,6 +101,18 @@ short events_for(int error) {
                                          : 0;
 }
 
+// A server that refuses the client certificate (or its absence) says so in
+// an alert sent after the handshake, with TLS 1.3 once the check has been
+// sent: the check arriving at the closed connection may reset it before the
+// alert is read. The session's app data marks that the server asked for a
+// certificate, so that the reason can say so then.
+char asked_for_certificate;
+
+int note_certificate_request(SSL *session, void *) {
+  SSL_set_app_data(session, &asked_for_certificate);
+  return 1;
+}
+
 // The reason for a failed TLS call, `error` being what SSL_get_error said
 // and `system_error` the errno right after it.
 std::string reason_for(SSL *session, int error, int system_error) {
@@ -108,9 +120,12 @@ std::string reason_for(SSL *session, int error, int system_error) {
   const long verified = SSL_get_verify_result(session);
   if (verified != X509_V_OK && reason == "certificate verify failed")
     reason += std::string(" (") + X509_verify_cert_error_string(verified) + ")";
-  if (reason.empty() && error == SSL_ERROR_SYSCALL)
+  if (reason.empty() && error == SSL_ERROR_SYSCALL) {
     reason = system_error ? std::strerror(system_error)
                           : "the server closed the connection";
+    if (SSL_get_app_data(session) == &asked_for_certificate)
+      reason += " after it asked for a client certificate";
+  }
   return reason.empty() ? "unknown reason" : reason;
 }
 
@@ -220,6 +235,7 @@ handshake_result tls_handshake(const tls_context &context, int sock,
     return result;
   }
   SSL_set_bio(session, bio, bio);
+  SSL_set_cert_cb(session, note_certificate_request, nullptr);
   // Names the certificate must match: the host's name, or its address; a
   // server name is only ever a name.
   const bool address = is_ip_literal(host);
