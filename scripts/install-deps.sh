@@ -6,7 +6,7 @@ set -eu
 
 packages="build-essential cmake pkg-config make git
   libgtest-dev googletest
-  libcpp-httplib-dev libapr1-dev libaprutil1-dev libpcre2-dev
+  libcpp-httplib-dev libssl-dev libapr1-dev libaprutil1-dev libpcre2-dev
   apache2 apache2-dev libapache2-mod-php
   python3 openssl curl ca-certificates
   clang libclang-rt-14-dev valgrind

@@ -14,6 +14,7 @@ import time
 from .build import KEEP_ALIVE, SOURCE, module_path
 from .net import LOOPBACK, free_ports
 from .process import die_with_parent, stop_process
+from .tls import TLS, pki
 
 APACHE = "/usr/sbin/apache2"
 MODULE_DIR = "/usr/lib/apache2/modules"
@@ -139,6 +140,8 @@ class Apache:
             lines.append(vornex_line)
         if vornex_line and KEEP_ALIVE and not self.measured:
             lines.append("VornexKeepAlive On")
+        if vornex_line and TLS and not self.measured:
+            lines.append("VornexTLSCACertificateFile %s" % pki().ca_file)
         if os.geteuid() == 0:
             lines += ["User www-data", "Group www-data"]
         if isinstance(self.measured, list):
@@ -311,6 +314,7 @@ class Apache:
                               for name, text in found)))
 
     def start(self):
+        started_before = self._started_lines()
         self._console = open(os.path.join(self.root, "logs", "console.log"),
                              "wb")
         self.proc = subprocess.Popen(
@@ -333,6 +337,23 @@ class Apache:
                 waiting.pop(0)
             except OSError:
                 time.sleep(0.05)
+        # The ports accept as soon as the first reading of the configuration
+        # has opened them; what the module logs while the configuration is
+        # loaded for good comes before the server says it runs.
+        while (self._started_lines() == started_before
+               and time.monotonic() < deadline):
+            if self.proc.poll() is not None:
+                raise RuntimeError("apache2 exited with %s:\n%s"
+                                   % (self.proc.returncode, self.all_logs()))
+            time.sleep(0.05)
+
+    def _started_lines(self):
+        """How many times the error log says the server runs."""
+        try:
+            with open(self.error_log, "rb") as f:
+                return f.read().count(b"resuming normal operations")
+        except OSError:
+            return 0
 
     def stop(self):
         """Stops the server; raises AssertionError if any of its processes

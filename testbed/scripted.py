@@ -7,6 +7,7 @@ import socket
 
 from .build import KEEP_ALIVE
 from .net import LoopbackServer
+from .tls import check_context
 
 
 class CheckRequest:
@@ -97,12 +98,16 @@ def read_check_request(conn):
 
 class ScriptedCheckServer(LoopbackServer):
     """A check server on loopback that records every request and answers it
-    with `reply`: raw response bytes, or a function of the CheckRequest."""
+    with `reply`: raw response bytes, or a function of the CheckRequest.
+    It serves over TLS with `tls` (an ssl.SSLContext; False for never), and
+    by default in a TLS run. With `keep_open` (by default in a keep-alive
+    run) a connection stays open after an answer that allows it."""
 
-    def __init__(self):
+    def __init__(self, tls=None):
         self.reply = check_reply(200)
+        self.keep_open = KEEP_ALIVE
         self._requests = []
-        super().__init__()
+        super().__init__(tls=tls if tls is not None else check_context())
 
     def _serve(self, conn):
         with conn:
@@ -118,7 +123,7 @@ class ScriptedCheckServer(LoopbackServer):
                     conn.sendall(reply)
                     # In a keep-alive run the next check may come on the
                     # same connection.
-                    if not (KEEP_ALIVE and leaves_open(reply)):
+                    if not (self.keep_open and leaves_open(reply)):
                         break
                 conn.shutdown(socket.SHUT_WR)
                 # Let the client read the answer before the socket closes.

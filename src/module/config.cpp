@@ -8,7 +8,9 @@
 #include <apr_strings.h>
 
 #include <cstring>
+#include <exception>
 
+#include "address.h"
 #include "module.h"
 
 namespace vornex {
@@ -43,6 +45,11 @@ void *create_dir_conf(apr_pool_t *pool, char *) {
   conf->max_checks_percent = 0;
   conf->failure_mode = -1;
   conf->failure_status = 0;
+  conf->tls_ca_file = nullptr;
+  conf->tls_certificate_file = nullptr;
+  conf->tls_key_file = nullptr;
+  conf->tls_verify = -1;
+  conf->tls = nullptr;
   return conf;
 }
 
@@ -73,12 +80,62 @@ void *merge_dir_conf(apr_pool_t *pool, void *base_conf, void *add_conf) {
   const dir_conf *policy = add->failure_mode != -1 ? add : base;
   conf->failure_mode = policy->failure_mode;
   conf->failure_status = policy->failure_status;
+  conf->tls_ca_file = inherit(add->tls_ca_file, base->tls_ca_file);
+  conf->tls_certificate_file =
+      inherit(add->tls_certificate_file, base->tls_certificate_file);
+  conf->tls_key_file = inherit(add->tls_key_file, base->tls_key_file);
+  conf->tls_verify = inherit(add->tls_verify, base->tls_verify);
+  // Only a server's own section gets loaded settings (at the end of the
+  // configuration load); the sections inside it take that server's.
+  conf->tls = add->tls ? add->tls : base->tls;
   return conf;
 }
 
 const dir_conf *effective_conf(const request_rec *r) {
   return static_cast<const dir_conf *>(
       ap_get_module_config(r->per_dir_config, &vornex_module));
+}
+
+namespace {
+
+// The slot at offset `info` of a directive's setter.
+template <typename T> T &slot_of(cmd_parms *cmd, void *conf_ptr) {
+  return *reinterpret_cast<T *>(static_cast<char *>(conf_ptr) +
+                                reinterpret_cast<size_t>(cmd->info));
+}
+
+} // namespace
+
+// An address without a scheme is stored unread, as it always was: it is
+// read per request, and one that does not parse fails its attempt then.
+const char *set_server(cmd_parms *cmd, void *conf_ptr, const char *address) {
+  if (has_scheme(address)) {
+    try {
+      parse_server_address(address);
+    } catch (const std::exception &e) {
+      return apr_pstrcat(cmd->pool, cmd->cmd->name, " ", e.what(), nullptr);
+    }
+  }
+  slot_of<const char *>(cmd, conf_ptr) = address;
+  return nullptr;
+}
+
+const char *set_tls_file(cmd_parms *cmd, void *conf_ptr, const char *path) {
+  const char *full = ap_server_root_relative(cmd->pool, path);
+  if (!full)
+    return apr_pstrcat(cmd->pool, cmd->cmd->name, ": the path ", path,
+                       " is not valid", nullptr);
+  apr_file_t *file = nullptr;
+  const apr_status_t status =
+      apr_file_open(&file, full, APR_READ, APR_OS_DEFAULT, cmd->temp_pool);
+  if (status != APR_SUCCESS) {
+    char reason[120];
+    return apr_psprintf(cmd->pool, "%s: cannot read %s: %s", cmd->cmd->name,
+                        full, apr_strerror(status, reason, sizeof reason));
+  }
+  apr_file_close(file);
+  slot_of<const char *>(cmd, conf_ptr) = full;
+  return nullptr;
 }
 
 // An expression that does not compile is remembered as such and reported

@@ -11,6 +11,8 @@
 
 #include <cstddef>
 
+#include "tls_context.h"
+
 namespace vornex {
 namespace module {
 
@@ -38,6 +40,17 @@ struct dir_conf {
   // failure_status).
   int failure_mode;
   int failure_status;
+  // VornexTLSCACertificateFile, VornexTLSClientCertificateFile and
+  // VornexTLSClientKeyFile as full paths; null unset (the system's trust
+  // store, no client certificate).
+  const char *tls_ca_file;
+  const char *tls_certificate_file;
+  const char *tls_key_file;
+  int tls_verify; // VornexTLSVerify; -1 unset (On)
+  // The TLS settings above as loaded when the configuration was (tls.h),
+  // for a server whose addresses use https:// or that sets any of them;
+  // null otherwise, and until then.
+  const tls_context *tls;
 };
 
 // The failure policy's status when VornexFailureMode closed names none.
@@ -48,6 +61,16 @@ void *merge_dir_conf(apr_pool_t *pool, void *base_conf, void *add_conf);
 
 // The configuration in effect for a request, or null.
 const dir_conf *effective_conf(const request_rec *r);
+
+// VornexPrimaryServer and VornexSecondaryServer: the address as written, in
+// the slot at offset `info`. An address that names its scheme must be one
+// the client reads (http:// or https://, a host, an optional port).
+const char *set_server(cmd_parms *cmd, void *conf_ptr, const char *address);
+
+// The TLS file directives: the file's path (relative to ServerRoot unless
+// absolute) in the slot at offset `info`, once the file has been opened for
+// reading.
+const char *set_tls_file(cmd_parms *cmd, void *conf_ptr, const char *path);
 
 // Stores the skip expression and compiles it once.
 const char *set_skip(cmd_parms *cmd, void *conf_ptr, const char *expression);

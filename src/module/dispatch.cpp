@@ -270,6 +270,7 @@ private:
     if (conf->timeout_ms > 0)
       record->set_time_limit(std::chrono::milliseconds(conf->timeout_ms));
     record->set_watch(call_deadlines);
+    record->set_tls(conf->tls);
     if (conf->keep_alive == 1)
       record->set_pool(kept_connections);
     return true;

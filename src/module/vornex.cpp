@@ -13,6 +13,8 @@
 //   body.cpp      the body: capture, the VORNEX_IN filter, the hand-off
 //   status.cpp    counters and server marks in shared memory, and
 //                 mod_status's view of them
+//   tls.cpp       the TLS settings of https:// check servers, loaded with
+//                 the configuration
 
 #include <httpd.h>
 
@@ -30,6 +32,7 @@
 #include "module.h"
 #include "screen.h"
 #include "status.h"
+#include "tls.h"
 
 namespace vornex {
 namespace module {
@@ -62,12 +65,18 @@ int handler(request_rec *r) {
 void ssl_lookup_handler() { find_ssl_lookup(); }
 
 // Runs at every configuration load: the counters start again at zero in a new
-// segment that the worker processes forked afterwards inherit.
+// segment that the worker processes forked afterwards inherit, and the TLS
+// settings are loaded once for all of them; settings that cannot be loaded
+// stop the server from starting.
 int post_config(apr_pool_t *pconf, apr_pool_t *, apr_pool_t *, server_rec *s) {
   try {
-    return make_shared(pconf, s);
+    make_shared(pconf, s);
   } catch (...) {
-    return OK;
+  }
+  try {
+    return load_tls(pconf, s);
+  } catch (...) {
+    return HTTP_INTERNAL_SERVER_ERROR;
   }
 }
 
@@ -103,10 +112,10 @@ void *number(const number_slot &slot) {
 } // namespace
 
 const command_rec config_options[] = {
-    {"VornexPrimaryServer", setter(ap_set_string_slot),
+    {"VornexPrimaryServer", setter(set_server),
      slot(offsetof(dir_conf, primary_server)), RSRC_CONF, TAKE1,
      "The address of the primary Vornex server"},
-    {"VornexSecondaryServer", setter(ap_set_string_slot),
+    {"VornexSecondaryServer", setter(set_server),
      slot(offsetof(dir_conf, secondary_server)), RSRC_CONF, TAKE1,
      "The address of the secondary Vornex server"},
     {"VornexCacheResults", setter(ap_set_flag_slot),
@@ -134,6 +143,18 @@ const command_rec config_options[] = {
     {"VornexFailureMode", setter(set_failure_mode),
      slot(offsetof(dir_conf, failure_mode)), OR_ALL, TAKE12,
      "What a request without a verdict gets: open, or closed [status]"},
+    {"VornexTLSCACertificateFile", setter(set_tls_file),
+     slot(offsetof(dir_conf, tls_ca_file)), RSRC_CONF, TAKE1,
+     "Trusted CA certificates (PEM) for https:// check servers"},
+    {"VornexTLSVerify", setter(ap_set_flag_slot),
+     slot(offsetof(dir_conf, tls_verify)), RSRC_CONF, FLAG,
+     "Verify the certificates of https:// check servers"},
+    {"VornexTLSClientCertificateFile", setter(set_tls_file),
+     slot(offsetof(dir_conf, tls_certificate_file)), RSRC_CONF, TAKE1,
+     "Client certificate (PEM) for https:// check servers"},
+    {"VornexTLSClientKeyFile", setter(set_tls_file),
+     slot(offsetof(dir_conf, tls_key_file)), RSRC_CONF, TAKE1,
+     "Private key (PEM) of the client certificate"},
     {nullptr, nullptr, nullptr, 0, RAW_ARGS, nullptr}};
 
 // ---- hooks -----------------------------------------------------------------

@@ -9,6 +9,7 @@ import time
 
 from testbed.net import LOOPBACK, LoopbackServer
 from testbed.scripted import read_check_request
+from testbed.tls import check_address, check_context
 
 # Longest a server keeps one connection whatever the module does: far past
 # the module's longest attempt, so that the module is the one that ends it.
@@ -82,12 +83,13 @@ def slow_reader(rate):
 
 class HoldingServer(LoopbackServer):
     """Serves each connection on a thread of its own with
-    `behave(conn, stop)` and counts the connections it accepted."""
+    `behave(conn, stop)` and counts the connections it accepted; over TLS
+    in a TLS run or with `tls` (False: never)."""
 
-    def __init__(self, behave, rcvbuf=None):
+    def __init__(self, behave, rcvbuf=None, tls=None):
         self.behave = behave
         self._accepted = 0
-        super().__init__()
+        super().__init__(tls=tls if tls is not None else check_context())
         if rcvbuf:
             # Accepted sockets take the listening socket's buffer size, and
             # the window it offers, from the moment the connection arrives.
@@ -127,7 +129,7 @@ class Unaccepting:
         self._sock.bind((LOOPBACK, 0))
         self._sock.listen(0)
         self.port = self._sock.getsockname()[1]
-        self.address = "%s:%d" % (LOOPBACK, self.port)
+        self.address = check_address(self.port)
         self._fillers = []
         # The queue takes one or two idle connections; a handshake that does
         # not complete at once on loopback has been dropped.
@@ -160,7 +162,7 @@ class ClosedPort:
         self._sock = socket.socket()
         self._sock.bind((LOOPBACK, 0))
         self.port = self._sock.getsockname()[1]
-        self.address = "%s:%d" % (LOOPBACK, self.port)
+        self.address = check_address(self.port)
 
     def close(self):
         self._sock.close()

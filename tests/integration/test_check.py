@@ -77,7 +77,8 @@ class ScreeningTest(ServerTestCase):
         self.assertRegex(sent.value("User-Agent"), USER_AGENT)
         self.assertEqual(sent.value("Content-Type"), "text/plain")
         self.assertEqual(sent.value("Content-Length"), str(len(sent.body)))
-        self.assertEqual(sent.value("Host"), self.check.address)
+        self.assertEqual(sent.value("Host"),
+                         "%s:%d" % (LOOPBACK, self.check.port))
 
     def test_tls_facts_absent_without_mod_ssl(self):
         """Without mod_ssl no VX-SSL header goes to the check server."""

@@ -20,6 +20,7 @@ from testbed.net import LoopbackServer  # noqa: E402
 from testbed.process import fd_targets, worker_pids  # noqa: E402
 from testbed.scripted import check_reply, read_check_request  # noqa: E402
 from testbed.suite import ServerTestCase, main  # noqa: E402
+from testbed.tls import check_context  # noqa: E402
 
 THREADS = 8
 # One worker process, so that every check comes from the same pool.
@@ -72,7 +73,7 @@ class KeptCheckServer(LoopbackServer):
         self.idle_closed = 0
         self.client_closed = 0
         self.checks = []
-        super().__init__()
+        super().__init__(tls=check_context())
 
     def _serve(self, conn):
         with self._lock:
