@@ -73,9 +73,9 @@ brownout: build
 	/usr/bin/python3 bench/brownout.py --build $(BUILD) $(ARGS)
 
 # Apache on 127.0.0.1:8080 screening a small site against two stand-in check
-# servers; Ctrl-C stops everything.
+# servers (ARGS=--tls: over TLS); Ctrl-C stops everything.
 demo: build
-	/usr/bin/python3 scripts/demo.py $(BUILD)
+	/usr/bin/python3 scripts/demo.py $(BUILD) $(ARGS)
 
 # A Debian package: the module, mods-available/vornex.load and vornex.conf.
 deb: build

@@ -11,7 +11,13 @@ server on 127.0.0.1:8183). Stays in the foreground until Ctrl-C (or
 SIGTERM) and then stops everything it started; so does any exit, and the
 demo ends when any of its processes does.
 
-Usage: demo.py BUILD_DIR
+With --tls (make demo ARGS=--tls) the two check servers answer over TLS,
+with a certificate for 127.0.0.1 from an authority made for the demo: the
+module reaches them at https:// addresses and trusts that authority
+(VornexTLSCACertificateFile); with VornexKeepAlive On each worker pays one
+handshake per kept connection.
+
+Usage: demo.py BUILD_DIR [--tls]
 """
 
 import os
@@ -30,6 +36,7 @@ from testbed.net import LOOPBACK, port_open  # noqa: E402
 from testbed.php import PHP_FPM, PhpFpm  # noqa: E402
 from testbed.process import die_with_parent, stop_process  # noqa: E402
 from testbed.standin import StandInCheckServer, binary  # noqa: E402
+from testbed.tls import pki  # noqa: E402
 
 WEB, PRIMARY, SECONDARY, BACKEND = 8080, 8181, 8182, 8183
 DEMO = os.path.join(SOURCE, "scripts", "demo")
@@ -69,7 +76,7 @@ ACCESS_LOG_FORMAT = (
 
 TABLE = """
 mod_vornex demo: Apache on {u}, check servers on {lo}:{primary} and \
-:{secondary}
+:{secondary}{tls}
 Logs: {logs} (error.log has the module's debug lines; primary.log one line \
 per check;
       php-fpm-access.log and backend.log one line per request the \
@@ -159,8 +166,10 @@ def write_site(apache):
     return apache.write("check.rules", rules)
 
 
-def site_conf(apache, fpm):
-    return "\n".join([
+def site_conf(apache, fpm, servers, ca_file=None):
+    tls = ["VornexTLSCACertificateFile %s" % ca_file,
+           "VornexKeepAlive On"] if ca_file else []
+    return "\n".join(tls + [
         ACCESS_LOG_FORMAT,
         'CustomLog "%s/logs/access.log" vornex' % apache.root,
         '<Location "/server-status">',
@@ -177,8 +186,8 @@ def site_conf(apache, fpm):
         "</Directory>",
         "ProxyPass /proxied/ http://%s:%d/" % (LOOPBACK, BACKEND),
         "ProxyPassReverse /proxied/ http://%s:%d/" % (LOOPBACK, BACKEND),
-        "VornexPrimaryServer %s:%d" % (LOOPBACK, PRIMARY),
-        "VornexSecondaryServer %s:%d" % (LOOPBACK, SECONDARY),
+        "VornexPrimaryServer %s" % servers[0].address,
+        "VornexSecondaryServer %s" % servers[1].address,
         "VornexCheck On",
     ])
 
@@ -213,7 +222,7 @@ def check(build):
                          "it first" % (LOOPBACK, port))
 
 
-def run(build):
+def run(build, tls=False):
     module = os.path.join(build, "mod_vornex.so")
     checker = binary(build)
     apache = Apache(mpm="event", cgi="cgid", ports=(WEB,), module=module,
@@ -227,17 +236,23 @@ def run(build):
     servers = []
     try:
         rules = write_site(apache)
+        certificates = pki() if tls else None
         for port, name in ((PRIMARY, "primary"), (SECONDARY, "secondary")):
-            server = StandInCheckServer(checker, port, rules,
-                                        os.path.join(logs, name + ".log"))
+            server = StandInCheckServer(
+                checker, port, rules, os.path.join(logs, name + ".log"),
+                tls=certificates.good if tls else None)
             servers.append(server)
             server.start()
         backend = start_backend(logs)
         fpm.start()
-        apache.configure(site_conf(apache, fpm))
+        apache.configure(site_conf(
+            apache, fpm, servers, certificates.ca_file if tls else None))
         apache.start()
-        say(TABLE.format(u="http://%s:%d" % (LOOPBACK, WEB), lo=LOOPBACK,
-                         primary=PRIMARY, secondary=SECONDARY, logs=logs))
+        say(TABLE.format(
+            u="http://%s:%d" % (LOOPBACK, WEB), lo=LOOPBACK, primary=PRIMARY,
+            secondary=SECONDARY, logs=logs,
+            tls=(" over TLS\n(https://; the demo's authority: %s)"
+                 % certificates.ca_file) if tls else ""))
         # Anything the demo started ending ends the demo too.
         watched = [("primary-check-server", servers[0].proc),
                    ("secondary-check-server", servers[1].proc),
@@ -260,10 +275,14 @@ def run(build):
 
 
 def main():
-    if len(sys.argv) != 2:
-        say("usage: demo.py BUILD_DIR", sys.stderr)
+    args = sys.argv[1:]
+    tls = "--tls" in args
+    if tls:
+        args.remove("--tls")
+    if len(args) != 1:
+        say("usage: demo.py BUILD_DIR [--tls]", sys.stderr)
         return 2
-    build = os.path.abspath(sys.argv[1])
+    build = os.path.abspath(args[0])
     try:
         check(build)
     except Failed as e:
@@ -273,7 +292,7 @@ def main():
     signal.signal(signal.SIGTERM, _stop)
     status = 0
     try:
-        run(build)
+        run(build, tls)
     except Stop:
         pass
     except (Failed, RuntimeError, AssertionError) as e:

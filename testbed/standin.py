@@ -5,6 +5,8 @@ port, with one log line per check."""
 import os
 import re
 import signal
+import socket
+import ssl
 import subprocess
 import time
 
@@ -24,25 +26,37 @@ def binary(build):
 class StandInCheckServer:
     """One vornex-check-server process on a fixed loopback port, answering
     from `rules`; what it prints goes to the end of `log_path`. It can be
-    started again on the same port after it was stopped or killed."""
+    started again on the same port after it was stopped or killed. With
+    `tls` (a testbed.tls.Identity) it answers over TLS, and with
+    `client_ca` too it requires a client certificate from that
+    authority."""
 
-    def __init__(self, binary, port, rules, log_path, threads=None):
+    def __init__(self, binary, port, rules, log_path, threads=None,
+                 tls=None, client_ca=None):
         self.binary = binary
         self.port = port
-        self.address = "%s:%d" % (LOOPBACK, port)
+        self.address = ("https://%s:%d" if tls else "%s:%d") % (
+            LOOPBACK, port)
         self.rules = rules
         self.log_path = log_path
         self.threads = threads
+        self.tls = tls
+        self.client_ca = client_ca
         self.proc = None
         self.starts = 0
 
     def start(self, timeout=20):
         """Starts the server in a session of its own and waits until its
         port accepts connections."""
-        command = [self.binary, "--listen", self.address,
+        command = [self.binary, "--listen", "%s:%d" % (LOOPBACK, self.port),
                    "--rules", self.rules]
         if self.threads:
             command += ["--threads", str(self.threads)]
+        if self.tls:
+            command += ["--tls-cert", self.tls.cert, "--tls-key",
+                        self.tls.key]
+        if self.client_ca:
+            command += ["--client-ca", self.client_ca]
         log = open(self.log_path, "ab")
         self.proc = subprocess.Popen(
             command, stdin=subprocess.DEVNULL, stdout=log, stderr=log,
@@ -76,6 +90,34 @@ class StandInCheckServer:
                 return f.read().decode(errors="replace")
         except OSError:
             return ""
+
+    def handshakes(self, client=None):
+        """The TLS handshakes the server has completed, this question's
+        own included, read from its control path (over TLS, presenting
+        `client` when one is required)."""
+        sock = socket.create_connection((LOOPBACK, self.port), 20)
+        try:
+            if self.tls:
+                context = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+                context.check_hostname = False
+                context.verify_mode = ssl.CERT_NONE
+                if client:
+                    context.load_cert_chain(client.cert, client.key)
+                sock = context.wrap_socket(sock)
+            sock.sendall(b"GET /control/handshakes HTTP/1.1\r\nHost: x\r\n"
+                         b"Connection: close\r\n\r\n")
+            answer = b""
+            while True:
+                piece = sock.recv(4096)
+                if not piece:
+                    break
+                answer += piece
+        finally:
+            sock.close()
+        head, _, body = answer.partition(b"\r\n\r\n")
+        if not head.startswith(b"HTTP/1.1 200"):
+            raise RuntimeError("no handshake count: %r" % answer[:200])
+        return int(body)
 
     def checks(self):
         """(rule, verdict) of every check the server logged."""

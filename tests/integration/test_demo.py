@@ -70,16 +70,18 @@ BACKEND = "proxied backend"
 
 
 class Demo:
-    """demo.py in the background; its output goes to a file."""
+    """demo.py in the background, with `args` after the build directory;
+    its output goes to a file."""
 
-    def __init__(self):
+    def __init__(self, args=()):
         if any(port_open(p) for p in PORTS):
             raise unittest.SkipTest("a demo port is taken on this machine")
         self.out = tempfile.TemporaryFile()
         # The runner may start tests with SIGINT ignored; the demo gets it
         # as a terminal would deliver it.
         self.proc = subprocess.Popen(
-            [os.path.join(ROOT, "scripts", "demo.py"), build_dir()],
+            [os.path.join(ROOT, "scripts", "demo.py"), build_dir()]
+            + list(args),
             stdout=self.out, stderr=subprocess.STDOUT,
             preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
         ready = eventually(
@@ -295,6 +297,31 @@ class DemoSiteTest(unittest.TestCase):
                                       stderr=subprocess.PIPE, timeout=60)
                 self.assertEqual(done.returncode, 0, done.stderr)
                 self.assertIn(expected[path].encode(), done.stdout)
+
+
+class DemoTlsTest(unittest.TestCase):
+    """make demo ARGS=--tls: the same site, its check servers over TLS."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.demo = Demo(["--tls"])
+        cls.addClassCleanup(cls.demo.stop)
+
+    def test_verdicts_come_from_check_servers_over_tls(self):
+        """The verdicts reach the client from check servers that say they
+        answer over TLS, at the https:// addresses the module is given."""
+        for path, status in (("/pass/", 200), ("/block/", 403),
+                             ("/challenge/", 403), ("/limit/", 429)):
+            with self.subTest(path=path):
+                self.assertEqual(request(WEB, "GET", path).status, status)
+        self.assertIn("over TLS", self.demo.output())
+        log = self.demo.log("primary.log")
+        self.assertIn("listening on 127.0.0.1:8181 over TLS", log)
+        self.assertEqual(len(re.findall(r'^\S+ "GET /(pass|block|challenge'
+                                        r'|limit)/ HTTP/1\.1"', log, re.M)),
+                         4)
+        self.assertIn("VornexPrimaryServer https://127.0.0.1:8181",
+                      self.demo.log("error.log"))
 
 
 class DemoStopTest(unittest.TestCase):

@@ -16,10 +16,12 @@ sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", ".."))
 
 from testbed.apache import UNDER_VALGRIND, Apache  # noqa: E402
+from testbed.build import SOURCE, build_dir  # noqa: E402
 from testbed.client import request  # noqa: E402
-from testbed.net import LOOPBACK  # noqa: E402
+from testbed.net import LOOPBACK, free_port  # noqa: E402
 from testbed.process import worker_pids  # noqa: E402
 from testbed.scripted import ScriptedCheckServer, check_reply  # noqa: E402
+from testbed.standin import StandInCheckServer, binary  # noqa: E402
 from testbed.suite import ServerTestCase, main  # noqa: E402
 from testbed.tls import pki, server_context  # noqa: E402
 from slow_servers import HoldingServer, hold  # noqa: E402
@@ -338,6 +340,70 @@ class KeptTlsTest(ServerTestCase):
                 self.assertEqual(check.tls_counts()[0] - before, handshakes)
         self.assertEqual(len(worker_pids(self.server.proc.pid)), 1)
         self.assert_no_crash(self.server)
+
+
+class StandInTlsTest(ServerTestCase):
+    """The stand-in check service over TLS, requiring a client certificate
+    from the run's authority, with the example rules; one worker process
+    that presents the certificate on kept connections in one virtual host
+    and none in the other, whose secondary is plain."""
+
+    @classmethod
+    def setUpClass(cls):
+        p = pki()
+        cls.root = cls.apache()
+        cls.standin = StandInCheckServer(
+            binary(build_dir()), free_port(),
+            os.path.join(SOURCE, "tools", "check-server", "example.rules"),
+            os.path.join(cls.root.root, "standin.log"), threads=4,
+            tls=p.good, client_ca=p.ca_file)
+        cls.standin.start()
+        cls.addClassCleanup(cls.standin.stop)
+        cls.backup = plain_check_server(cls)
+        s = cls.server = cls.apache(ports=2)
+        s.configure(vhosts(s, [
+            ["VornexTLSClientCertificateFile %s" % p.client.cert,
+             "VornexTLSClientKeyFile %s" % p.client.key],
+            []],
+            ["StartServers 1", "ServerLimit 1", "ThreadLimit 8",
+             "ThreadsPerChild 8", "MaxRequestWorkers 8",
+             "MinSpareThreads 1", "MaxSpareThreads 8",
+             "VornexKeepAlive On",
+             "VornexPrimaryServer %s" % cls.standin.address,
+             "VornexSecondaryServer %s" % cls.backup.address,
+             "VornexTLSCACertificateFile %s" % p.ca_file]))
+        for d in ("block", "challenge", "pass", "limit"):
+            s.write("htdocs/%s/index.html" % d, PAGE)
+        s.start()
+
+    def test_stand_in_answers_over_tls_on_one_handshake(self):
+        """The example's verdicts come from the stand-in over TLS to the
+        virtual host that presents the certificate, all on one kept
+        connection: the stand-in counts one handshake for them, and one for
+        each question about its count."""
+        rows = (("/block/", 403), ("/challenge/", 403), ("/pass/", 200),
+                ("/limit/", 429), ("/block/?again", 403))
+        before = self.standin.handshakes(pki().client)
+        checks = len(self.standin.checks())
+        for target, status in rows:
+            with self.subTest(target=target):
+                self.assertEqual(request(self.server.ports[0], "GET",
+                                         target).status, status)
+        self.assertEqual(len(self.standin.checks()) - checks, len(rows))
+        self.assertEqual(self.backup.take(), [])
+        self.assertEqual(self.standin.handshakes(pki().client) - before, 2)
+
+    def test_stand_in_refuses_a_module_without_certificate(self):
+        """The virtual host without a client certificate gets no verdict
+        from the stand-in and takes the plain secondary's."""
+        self.backup.reply = check_reply(403)
+        checks = len(self.standin.checks())
+        mark = self.server.log_mark()
+        self.assertEqual(request(self.server.ports[1], "GET",
+                                 "/pass/").status, 403)
+        self.assertEqual(len(self.backup.take()), 1)
+        self.assertEqual(len(self.standin.checks()), checks)
+        self.assertEqual(len(self.server.messages_since(mark, "warn")), 1)
 
 
 class HandshakeStallTest(ServerTestCase):

@@ -7,6 +7,8 @@ const char usage[] =
     "usage: vornex-check-server [--listen ADDR:PORT] [--rules FILE] "
     "[--threads N]\n"
     "                           [--fault MODE:START:SECONDS[:DELAY_MS]]...\n"
+    "                           [--tls-cert FILE --tls-key FILE "
+    "[--client-ca FILE]]\n"
     "  --listen ADDR:PORT  address to answer checks on (default "
     "127.0.0.1:8181;\n"
     "                      [IPv6]:PORT for IPv6, port 0 for any free port)\n"
@@ -15,7 +17,13 @@ const char usage[] =
     "  --fault MODE:START:SECONDS[:DELAY_MS]\n"
     "                      from START to START+SECONDS after the server\n"
     "                      listens: answer, stay silent, refuse (reset) or\n"
-    "                      delay each answer by DELAY_MS; may be repeated\n";
+    "                      delay each answer by DELAY_MS; may be repeated\n"
+    "  --tls-cert FILE     answer over TLS with this PEM certificate (and "
+    "chain)\n"
+    "  --tls-key FILE      and this PEM key (both or neither)\n"
+    "  --client-ca FILE    with TLS, require a client certificate issued by "
+    "an\n"
+    "                      authority in this PEM file\n";
 
 bool whole_number(const std::string &text, unsigned long high,
                   unsigned long &value) {
@@ -70,8 +78,10 @@ bool parse_options(const std::vector<std::string> &args, options &out,
       out.help = true;
       continue;
     }
+    const bool file_flag =
+        flag == "--tls-cert" || flag == "--tls-key" || flag == "--client-ca";
     if (flag != "--listen" && flag != "--rules" && flag != "--threads" &&
-        flag != "--fault") {
+        flag != "--fault" && !file_flag) {
       error = "unknown argument '" + args[i] + "'";
       return false;
     }
@@ -87,12 +97,15 @@ bool parse_options(const std::vector<std::string> &args, options &out,
         error = "--listen '" + value + "' is not ADDR:PORT";
         return false;
       }
-    } else if (flag == "--rules") {
+    } else if (flag == "--rules" || file_flag) {
       if (value.empty()) {
-        error = "--rules needs a file name";
+        error = flag + " needs a file name";
         return false;
       }
-      out.rules_path = value;
+      (flag == "--rules"      ? out.rules_path
+       : flag == "--tls-cert" ? out.tls_cert
+       : flag == "--tls-key"  ? out.tls_key
+                              : out.client_ca) = value;
     } else if (flag == "--fault") {
       fault f;
       if (!parse_fault(value, f, error)) {
@@ -108,6 +121,14 @@ bool parse_options(const std::vector<std::string> &args, options &out,
       }
       out.threads = threads;
     }
+  }
+  if (out.tls_cert.empty() != out.tls_key.empty()) {
+    error = "--tls-cert and --tls-key go together";
+    return false;
+  }
+  if (!out.client_ca.empty() && out.tls_cert.empty()) {
+    error = "--client-ca needs --tls-cert and --tls-key";
+    return false;
   }
   return true;
 }

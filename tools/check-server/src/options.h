@@ -19,6 +19,12 @@ struct options {
   size_t threads = 64;
   // Faults to show, each timed from the moment the server listens.
   std::vector<fault> faults;
+  // With both, the server answers over TLS with this certificate (and its
+  // chain) and key, PEM; with client_ca too, it requires a client
+  // certificate issued by one of the authorities in that file.
+  std::string tls_cert;
+  std::string tls_key;
+  std::string client_ca;
   bool help = false;
 };
 

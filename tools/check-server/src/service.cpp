@@ -193,30 +193,55 @@ private:
 
 } // namespace
 
-check_http_server::check_http_server(size_t threads) {
-  new_task_queue = [threads] {
-    return new growing_pool(threads, std::max(threads, max_threads));
+void tune(httplib::Server &server, size_t threads) {
+  server.new_task_queue = [threads] {
+    return new growing_pool(threads, std::max(threads, max_server_threads));
   };
   // A client with kept connections sends many checks on each.
-  set_keep_alive_max_count(keep_alive_max_count);
+  server.set_keep_alive_max_count(keep_alive_max_count);
   // An answer written in two pieces must not wait for the client's delayed
   // ACK on a kept connection.
-  set_tcp_nodelay(true);
+  server.set_tcp_nodelay(true);
   // The library's default adds SO_REUSEPORT, with which a second server on
   // a taken port would start and quietly share its checks; only
   // SO_REUSEADDR is kept, for a quick restart.
-  set_socket_options([](socket_t sock) {
+  server.set_socket_options([](socket_t sock) {
     int yes = 1;
     setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
   });
 }
 
-void check_http_server::widen_listen_queue() {
-  // The library listens with a queue of five; Linux lets a second listen()
-  // on the bound socket change that.
-  const auto sock = svr_sock_.load();
-  if (sock != INVALID_SOCKET)
-    ::listen(sock, SOMAXCONN);
+namespace {
+
+void on_tls_info(const SSL *ssl, int where, int) {
+  if (!(where & SSL_CB_HANDSHAKE_DONE))
+    return;
+  auto *count = static_cast<std::atomic<unsigned long> *>(
+      SSL_CTX_get_app_data(SSL_get_SSL_CTX(ssl)));
+  if (count)
+    ++*count;
+}
+
+} // namespace
+
+void count_handshakes(httplib::SSLServer &server,
+                      std::atomic<unsigned long> &count) {
+  SSL_CTX *context = server.ssl_context();
+  SSL_CTX_set_app_data(context, &count);
+  SSL_CTX_set_info_callback(context, on_tls_info);
+}
+
+void install_handshake_count(httplib::Server &server,
+                             const std::atomic<unsigned long> &handshakes) {
+  server.Get(handshakes_path, [&handshakes](const httplib::Request &req,
+                                            httplib::Response &res) {
+    if (!is_loopback(req.remote_addr)) {
+      res.status = 403;
+      res.set_content("counts are read from loopback only\n", "text/plain");
+      return;
+    }
+    res.set_content(std::to_string(handshakes.load()) + "\n", "text/plain");
+  });
 }
 
 namespace {

@@ -33,6 +33,19 @@ TEST(Options, ReadsBothFlagForms) {
   EXPECT_EQ(opts.threads, 8u);
 }
 
+// The TLS files are taken as given, the client authorities with them.
+TEST(Options, ReadsTlsFiles) {
+  options opts;
+  std::string error;
+  ASSERT_TRUE(parse_options(
+      {"--tls-cert", "c.pem", "--tls-key=k.pem", "--client-ca", "ca.pem"}, opts,
+      error))
+      << error;
+  EXPECT_EQ(opts.tls_cert, "c.pem");
+  EXPECT_EQ(opts.tls_key, "k.pem");
+  EXPECT_EQ(opts.client_ca, "ca.pem");
+}
+
 // --fault may be repeated; each adds a fault in the given order.
 TEST(Options, CollectsFaults) {
   options opts;
@@ -91,7 +104,19 @@ INSTANTIATE_TEST_SUITE_P(
                  "delay"},
         bad_case{"many_threads",
                  {"--threads=5000"},
-                 "--threads '5000' is not from 1 to 4096"}),
+                 "--threads '5000' is not from 1 to 4096"},
+        bad_case{"certificate_without_key",
+                 {"--tls-cert", "c.pem"},
+                 "--tls-cert and --tls-key go together"},
+        bad_case{"key_without_certificate",
+                 {"--tls-key=k.pem"},
+                 "--tls-cert and --tls-key go together"},
+        bad_case{"client_ca_without_tls",
+                 {"--client-ca", "ca.pem"},
+                 "--client-ca needs --tls-cert and --tls-key"},
+        bad_case{"empty_certificate",
+                 {"--tls-cert=", "--tls-key", "k.pem"},
+                 "--tls-cert needs a file name"}),
     [](const auto &info) { return std::string(info.param.what); });
 
 } // namespace

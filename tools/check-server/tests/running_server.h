@@ -1,5 +1,6 @@
 // The check server on a free loopback port, listening on a thread of its own
-// for as long as the object lives, with its log lines kept.
+// for as long as the object lives, with its log lines kept; over HTTP, or
+// over TLS.
 #ifndef VORNEX_CHECK_SERVER_RUNNING_SERVER_H
 #define VORNEX_CHECK_SERVER_RUNNING_SERVER_H
 
@@ -7,6 +8,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "service.h"
@@ -14,12 +16,16 @@
 namespace vornex {
 namespace check_server {
 
-class running_server {
+template <typename Server> class basic_running_server {
 public:
   // With `faults`, checks go through them and the control path is served.
-  explicit running_server(rule_set rules, size_t threads = 8,
-                          fault_schedule *faults = nullptr)
-      : service(std::move(rules)), server(threads), faults(faults) {
+  // `tls` go to an HTTPS server's constructor: certificate, key and client
+  // authorities.
+  template <typename... Tls>
+  explicit basic_running_server(rule_set rules, size_t threads = 8,
+                                fault_schedule *faults = nullptr, Tls &&...tls)
+      : service(std::move(rules)), server(threads, std::forward<Tls>(tls)...),
+        faults(faults) {
     install(
         server, service,
         [this](const std::string &line) {
@@ -35,7 +41,7 @@ public:
     while (!server.is_running() && std::chrono::steady_clock::now() < deadline)
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
-  ~running_server() {
+  ~basic_running_server() {
     if (faults)
       faults->halt();
     server.stop();
@@ -51,12 +57,19 @@ public:
 
 private:
   check_service service;
-  check_http_server server;
+
+public:
+  Server server;
+
+private:
   fault_schedule *faults;
   std::thread listener;
   std::mutex mutex;
   std::vector<std::string> lines;
 };
+
+using running_server = basic_running_server<check_http_server>;
+using running_tls_server = basic_running_server<check_https_server>;
 
 } // namespace check_server
 } // namespace vornex
