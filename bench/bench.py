@@ -2,16 +2,18 @@
 """Throughput, latency and memory of mod_vornex on loopback.
 
 Starts everything it measures itself, on free loopback ports: the stand-in
-check service; Apache (event MPM) without the module, and with it skipping,
-screening, screening on kept connections and switched off, each a server of
-its own; nginx plain and with auth_request to the same stand-in, with and
-without an upstream keep-alive pool; and one-child Apaches for the memory
-figures. Every ratio's two figures are measured back to back in each round,
-twice in mirror order (A B B A, then B A A B in the next round; the two
-ratios whose limit is close to 1 twice more), so that a ratio holds while the
-machine's speed drifts and whatever ran before weighs on both; each figure is
-the median of the rounds, each ratio the median of the per-round ratios,
-shown with their lowest and highest. With two CPUs or more, the servers run
+check service, plain and over TLS (with certificates made for the run);
+Apache (event MPM) without the module, and with it skipping, screening,
+screening on kept connections, screening over TLS with and without kept
+connections and switched off, each a server of its own; nginx plain and with
+auth_request to the same stand-in, with and without an upstream keep-alive
+pool; and one-child Apaches for the memory figures. Every ratio's two
+figures are measured back to back in each round, twice in mirror order (A B
+B A, then B A A B in the next round; the two ratios whose limit is close to
+1 twice more), so that a ratio holds while the machine's speed drifts and
+whatever ran before weighs on both; each figure is the median of the rounds,
+each ratio the median of the per-round ratios, shown with their lowest and
+highest. With two CPUs or more, the servers run
 on the first half and the clients and the stand-in on the rest.
 
 Prints a markdown table on standard output and writes it, with a CSV of
@@ -41,10 +43,11 @@ from testbed.client import request  # noqa: E402
 from testbed.machine import (Abort, abort_on_signals,  # noqa: E402
                              cpu_names, cpu_split, loadavg, logger,
                              machine, make_command, on_cpus, stop_on_signal)
-from testbed.net import LOOPBACK, free_port, free_ports  # noqa: E402
+from testbed.net import LOOPBACK, free_ports  # noqa: E402
 from testbed.process import (die_with_parent, proc_status,  # noqa: E402
                              worker_pids)
 from testbed.standin import StandInCheckServer  # noqa: E402
+from testbed.tls import pki  # noqa: E402
 
 NGINX = "/usr/sbin/nginx"
 WRK = "/usr/bin/wrk"
@@ -89,6 +92,10 @@ THROUGHPUT = [
      "VornexCheck On, check answers pass"),
     ("screened-keepalive", "on-keepalive", "/index.html", None, "off",
      "screened, VornexKeepAlive On"),
+    ("screened-tls", "on-tls", "/index.html", None, "screened",
+     "screened over TLS, a new connection and handshake per check"),
+    ("screened-tls-keepalive", "on-tls-keepalive", "/index.html", None,
+     "screened-keepalive", "screened over TLS, VornexKeepAlive On"),
     ("nginx-plain", "nginx-plain", "/index.html", None, "nginx-plain",
      "nginx, same page"),
     ("nginx-auth", "nginx-auth", "/index.html", None, "nginx-plain",
@@ -116,12 +123,22 @@ ADDED = [
     ("added-keepalive-c1", "screened-keepalive-c1", "floor-keepalive",
      "screened-keepalive-c1 − off-c1, per round"),
 ]
+# name, kept connection, TLS, what it is
 FLOORS = [
-    ("floor", False,
+    ("floor", False, False,
      "bare connect + check POST + answer + close, same client library"),
-    ("floor-keepalive", True,
+    ("floor-keepalive", True, False,
      "check POST + answer on one kept connection, same client library"),
+    ("floor-tls", False, True,
+     "connect + TLS handshake + check POST + answer + close, same client"),
+    ("floor-tls-keepalive", True, True,
+     "check POST + answer on one kept TLS connection, same client"),
 ]
+# The bound on TLS handshakes during one screened-tls-keepalive figure: what
+# the kept connections of the server's workers can hold (a worker keeps at
+# most one idle connection per thread), so that a figure that made more
+# handshakes than that was not on kept connections.
+TLS_WORKERS = (2, 32)
 MEMORY = [
     ("memory-off", "mem-off", "module not loaded, 64 MiB POST to CGI"),
     ("memory", "mem-on", "screened, 64 MiB POST to CGI (body in a file)"),
@@ -176,26 +193,34 @@ def stop_process(proc, sig=signal.SIGTERM):
         proc.wait(10)
 
 
-def vornex_conf(check_port, mode):
+def vornex_conf(check, mode):
     """The module's part of a benchmark Apache's configuration: `mode` is
     "on" or "off" (VornexCheck), "on-keepalive" (on, with kept connections
-    to the check service) or "on-inmem" (on, with every body kept in
-    memory)."""
+    to the check service), "on-tls" and "on-tls-keepalive" (the same with
+    the check service over TLS) or "on-inmem" (on, with every body kept in
+    memory). `check` is (plain port, TLS port)."""
+    plain_port, tls_port = check
+    address = ("https://%s:%d" % (LOOPBACK, tls_port)
+               if mode.startswith("on-tls")
+               else "%s:%d" % (LOOPBACK, plain_port))
     lines = [
-        "VornexPrimaryServer %s:%d" % (LOOPBACK, check_port),
-        "VornexSecondaryServer %s:%d" % (LOOPBACK, check_port),
+        "VornexPrimaryServer %s" % address,
+        "VornexSecondaryServer %s" % address,
         "VornexCheck %s" % ("Off" if mode == "off" else "On"),
     ]
+    if mode.startswith("on-tls"):
+        lines.append("VornexTLSCACertificateFile %s" % pki().ca_file)
     if mode == "on-inmem":
         lines.append("VornexBodyInMemoryLimit 0")
-    if mode == "on-keepalive":
+    if mode.endswith("-keepalive"):
         lines.append("VornexKeepAlive On")
     return "\n".join(lines)
 
 
 def start_apache(module, check_port, mode, workers):
     """A benchmark Apache with a fixed set of `workers` (processes,
-    threads); `mode` None leaves the module out."""
+    threads); `mode` None leaves the module out; `check_port` is the stand-in
+    check service's (plain port, TLS port)."""
     server = Apache(mpm="event", cgi="cgid", module=module,
                     vornex=mode is not None, measured=workers,
                     prefix="vornex-bench-")
@@ -342,14 +367,18 @@ def run_wrk(port, path, seconds, connections, threads, script=None,
     return result
 
 
-def run_floor(tool, check_port, count, keep_alive=False, cpus=None):
+def run_floor(tool, check_port, count, keep_alive=False, cpus=None,
+              tls=False):
     """The floor tool makes its exchanges from `cpus` (the servers' CPUs when
     pinned), so that they take the same path between cores as the module's
-    calls from an Apache worker."""
+    calls from an Apache worker; with `tls`, to a stand-in over TLS whose
+    certificate the run's authority issued."""
     cmd = [tool, "--server", "%s:%d" % (LOOPBACK, check_port),
            "--count", str(count), "--warmup", str(max(10, count // 20))]
     if keep_alive:
         cmd.append("--keep-alive")
+    if tls:
+        cmd += ["--tls-ca", pki().ca_file]
     with on_cpus(cpus):
         done = subprocess.run(cmd, stdout=subprocess.PIPE,
                               stderr=subprocess.PIPE, timeout=120)
@@ -439,6 +468,10 @@ def sanity(servers):
     expect_status(servers["skip"], "/bench-blocked.css", 404, "skip pattern")
     expect_status(servers["on-keepalive"], "/bench-blocked", 403,
                   "screening with kept connections")
+    expect_status(servers["on-tls"], "/bench-blocked", 403,
+                  "screening over TLS")
+    expect_status(servers["on-tls-keepalive"], "/bench-blocked", 403,
+                  "screening over TLS with kept connections")
     expect_status(disabled, "/bench-blocked", 404, "VornexCheck Off")
     expect_status(off, "/bench-blocked", 404, "module not loaded")
     for name, port in servers.items():
@@ -488,6 +521,16 @@ def targets(res):
     ratio = statistics.median(ratios)
     out.append(("screened-keepalive / off req/s", ratio, ">= 0.40",
                 ratio >= 0.40, spread(ratios)))
+    ratios = res.get("screened-tls-keepalive", "ratio")
+    ratio = statistics.median(ratios)
+    out.append(("screened-tls-keepalive / screened-keepalive req/s", ratio,
+                ">= 0.85", ratio >= 0.85, spread(ratios)))
+    handshakes = res.get("screened-tls-keepalive", "handshakes")
+    most = max(handshakes)
+    limit = TLS_WORKERS[0] * TLS_WORKERS[1]
+    out.append(("TLS handshakes during a screened-tls-keepalive figure, most",
+                most, "<= %d" % limit, most <= limit,
+                "%d to %d" % (min(handshakes), most)))
     for name, peer in (("screened", "nginx-auth"),
                        ("screened-keepalive", "nginx-auth-keepalive")):
         costs = [1 - r for r in res.get(name, "ratio")]
@@ -534,11 +577,24 @@ def table(res, info):
             lines.append("| %s | %s | %s µs | %s | %s | %s | | %d |"
                          % (name, what, pct, fmt(med), fmt(lo), fmt(hi),
                             sum(res.get(name, "errors"))))
-    for name, _, what in FLOORS:
+    for name, _, _, what in FLOORS:
         for pct in ("p50", "p99"):
             med, lo, hi = summary(res.get(name, pct))
             lines.append("| %s | %s | %s µs | %s | %s | %s | | 0 |"
                          % (name, what, pct, fmt(med), fmt(lo), fmt(hi)))
+    # What a new TLS connection costs over a kept one, less what a new plain
+    # connection costs over a kept one: the handshake.
+    handshake = ((res.median("floor-tls", "p50")
+                  - res.median("floor-tls-keepalive", "p50"))
+                 - (res.median("floor", "p50")
+                    - res.median("floor-keepalive", "p50")))
+    lines.append("| tls-handshake | (floor-tls − floor-tls-keepalive) − "
+                 "(floor − floor-keepalive), medians | p50 µs | %s | | | | |"
+                 % fmt(handshake))
+    med, lo, hi = summary(res.get("screened-tls-keepalive", "handshakes"))
+    lines.append("| screened-tls-keepalive | TLS handshakes the stand-in "
+                 "made during one figure | handshakes | %s | %s | %s | | |"
+                 % (fmt(med), fmt(lo), fmt(hi)))
     for name, _, floor_name, what in ADDED:
         for pct in ("p50", "p99"):
             med, lo, hi = summary(res.get(name, pct))
@@ -709,11 +765,16 @@ def run_once(args, tools, timing, deadline):
         # measured have the other CPUs to themselves.
         if client_cpus:
             os.sched_setaffinity(0, client_cpus)
-        check_port = free_port()
+        check_port, tls_port = free_ports(2)
         check = StandInCheckServer(check_tool, check_port, rules,
                                    os.devnull, threads=64)
         check.start()
         others.append(check)
+        tls_check = StandInCheckServer(check_tool, tls_port, rules,
+                                       os.devnull, threads=64,
+                                       tls=pki().good)
+        tls_check.start()
+        others.append(tls_check)
 
         log("starting servers")
         servers = {}
@@ -724,10 +785,13 @@ def run_once(args, tools, timing, deadline):
             for name, mode, workers in (
                     ("off", None, (2, 32)), ("on", "on", (2, 32)),
                     ("on-keepalive", "on-keepalive", (2, 32)),
+                    ("on-tls", "on-tls", (2, 32)),
+                    ("on-tls-keepalive", "on-tls-keepalive", TLS_WORKERS),
                     ("skip", "on", (2, 32)), ("disabled", "off", (2, 32)),
                     ("mem-off", None, (1, 4)), ("mem-on", "on", (1, 4)),
                     ("mem-inmem", "on-inmem", (1, 4))):
-                server = start_apache(module, check_port, mode, workers)
+                server = start_apache(module, (check_port, tls_port), mode,
+                                      workers)
                 apaches.append(server)
                 servers[name] = server.port
             nginx = Nginx(check_port)
@@ -744,8 +808,15 @@ def run_once(args, tools, timing, deadline):
         def rps(name):
             time_left()
             _, server, path, script, _, _ = throughput[name]
+            counted = name == "screened-tls-keepalive"
+            # Each question about the count makes a handshake of its own,
+            # which the count it reads includes.
+            before = tls_check.handshakes() if counted else 0
             r = run_wrk(servers[server], path, seconds, args.connections,
                         args.threads, post_lua if script else None)
+            if counted:
+                res.add(name, "handshakes",
+                        tls_check.handshakes() - before - 1)
             res.add(name, "rps", r["rps"])
             res.add(name, "errors", r["errors"])
             return r["rps"]
@@ -761,9 +832,9 @@ def run_once(args, tools, timing, deadline):
 
         def floor(name):
             time_left()
-            keep = dict((f[0], f[1]) for f in FLOORS)[name]
-            r = run_floor(floor_tool, check_port, floor_count, keep,
-                          server_cpus)
+            _, keep, tls, _ = [f for f in FLOORS if f[0] == name][0]
+            r = run_floor(floor_tool, tls_port if tls else check_port,
+                          floor_count, keep, server_cpus, tls)
             res.add(name, "p50", r["p50"])
             res.add(name, "p99", r["p99"])
             return r
@@ -780,9 +851,9 @@ def run_once(args, tools, timing, deadline):
         for rnd in range(args.rounds):
             log("round %d of %d (load %s)" % (rnd + 1, args.rounds,
                                               loadavg()))
-            for figures in measure_pairs(ratio_pairs, rps, rnd, True):
-                base, scenario = sorted(
-                    figures, key=lambda n: throughput[n][4] != n)
+            for (base, scenario), figures in zip(
+                    ratio_pairs,
+                    measure_pairs(ratio_pairs, rps, rnd, True)):
                 res.add(scenario, "ratio",
                         sum(figures[scenario]) / sum(figures[base])
                         if sum(figures[base]) else float("nan"))

@@ -286,11 +286,12 @@ bool check_client::process_socket(
     session = shaken.session;
     session_socket = socket.sock;
   }
-  // The library's look at a kept connection sees bytes where the server
-  // may have sent close_notify: the stream looks again through the
-  // session. A connection that has just shaken hands needs no look.
-  tls_stream stream(socket.sock, session, read_wait, write_wait, answer,
-                    !connected);
+  // No look before the first send: a connection that has just shaken hands
+  // needs none, and on a kept one the library has looked. Its look takes
+  // the server's close_notify for an answer to come; the check then finds
+  // the connection closed while it waits for the answer, and goes once
+  // more on a new one, as after any close the look missed.
+  tls_stream stream(socket.sock, session, read_wait, write_wait, answer, false);
   const bool done = callback(stream);
   // The library may have ended the session meanwhile (an answer that
   // closes the connection); only the stream's own state is read here.

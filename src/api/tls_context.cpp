@@ -59,7 +59,11 @@ tls_context::tls_context(const tls_settings &settings)
     SSL_CTX_set_mode(context, SSL_MODE_ENABLE_PARTIAL_WRITE |
                                   SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
     SSL_CTX_set_read_ahead(context, 1);
-    SSL_CTX_set_options(context, SSL_OP_NO_RENEGOTIATION);
+    // HTTP delimits its answers itself (a length, chunks) and the library
+    // fails one cut short; many servers end a connection without
+    // close_notify, which is then read as its end, as over plain TCP.
+    SSL_CTX_set_options(context,
+                        SSL_OP_NO_RENEGOTIATION | SSL_OP_IGNORE_UNEXPECTED_EOF);
     SSL_CTX_set_default_passwd_cb(context, no_pass_phrase);
     SSL_CTX_set_verify(context, verify ? SSL_VERIFY_PEER : SSL_VERIFY_NONE,
                        nullptr);

@@ -144,9 +144,19 @@ bool tls_stream::wait_as_asked(int error, milliseconds limit) const {
   return events && wait_for(events, limit);
 }
 
+// A connection reset after the handshake fails as it would over plain TCP,
+// with the library's text; only TLS's own failures are named (an alert, a
+// record that does not decrypt), and a reset once the server has asked for
+// a client certificate, most likely its refusal.
 void tls_stream::note(int error) {
-  if (failed.empty())
-    failed = reason_for(session, error, errno);
+  const int system_error = errno;
+  if (!failed.empty() ||
+      (error == SSL_ERROR_SYSCALL &&
+       SSL_get_app_data(session) != &asked_for_certificate)) {
+    ERR_clear_error();
+    return;
+  }
+  failed = reason_for(session, error, system_error);
 }
 
 // What has arrived on an idle connection is either records the session
@@ -209,8 +219,6 @@ ssize_t tls_stream::receive_some(char *buffer, size_t size) {
       return 0;
     if (error == SSL_ERROR_WANT_WRITE && wait_as_asked(error, read_wait))
       continue;
-    // The end of the connection without close_notify fails too: the
-    // answer may have been cut short.
     if (!events_for(error))
       note(error);
     return -1;

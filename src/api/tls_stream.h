@@ -33,9 +33,9 @@ public:
              std::chrono::milliseconds write_wait, answer_meter &meter,
              bool look_first);
 
-  // Why TLS failed while sending or receiving (an alert from the server,
-  // a record that does not decrypt, the end of the connection without the
-  // server saying so); empty when it did not.
+  // Why TLS failed while sending or receiving (an alert from the server, a
+  // record that does not decrypt); empty when it did not, or when the
+  // connection failed as a plain one would.
   const std::string &failure() const { return failed; }
 
 private:

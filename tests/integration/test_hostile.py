@@ -23,6 +23,7 @@ from testbed.net import LOOPBACK, LoopbackServer  # noqa: E402
 from testbed.process import proc_status, sole_worker  # noqa: E402
 from testbed.scripted import check_reply, read_check_request  # noqa: E402
 from testbed.suite import ServerTestCase, main  # noqa: E402
+from testbed.tls import check_context  # noqa: E402
 
 READ = "Failed to read connection"
 # A check body that cannot be written out.
@@ -161,17 +162,51 @@ def trickles(slow, fast, gap):
     return behave
 
 
+class Replaying:
+    """A TLS connection whose first bytes were read to find the case: recv
+    gives them once more before it reads on; all else is the connection's."""
+
+    def __init__(self, conn, first):
+        self._conn = conn
+        self._first = first
+
+    def recv(self, size):
+        if self._first:
+            piece, self._first = self._first[:size], self._first[size:]
+            return piece
+        return self._conn.recv(size)
+
+    def __getattr__(self, name):
+        return getattr(self._conn, name)
+
+
 class HostileServer(LoopbackServer):
     """A check server on loopback that picks its behaviour from the `case`
     query parameter of the screened request, which it peeks at in the check
-    body without consuming anything."""
+    body without consuming anything; over TLS (in a TLS run), where nothing
+    can be peeked at, it reads as far as the case and hands the behaviour a
+    connection that gives those bytes again."""
 
     CASE = re.compile(rb"\r\n\r\n[A-Z]+ [^ ?]*\?case=([\w-]+)[ &]")
 
     def __init__(self, behaviours):
         self.behaviours = behaviours
         self.seen = []
-        super().__init__()
+        super().__init__(tls=check_context())
+
+    def _case_over_tls(self, conn):
+        """The case and the bytes read to find it."""
+        deadline = time.monotonic() + 30
+        seen = b""
+        while time.monotonic() < deadline:
+            m = self.CASE.search(seen)
+            if m:
+                return m.group(1).decode(), seen
+            piece = conn.recv(65536)
+            if not piece:
+                break
+            seen += piece
+        return None, seen
 
     def _case(self, conn):
         deadline = time.monotonic() + 30
@@ -191,7 +226,11 @@ class HostileServer(LoopbackServer):
     def _serve(self, conn):
         try:
             conn.settimeout(20)
-            case = self._case(conn)
+            if self.tls:
+                case, first = self._case_over_tls(conn)
+                conn = Replaying(conn, first)
+            else:
+                case = self._case(conn)
             with self._lock:
                 self.seen.append(case)
             behave = self.behaviours.get(case)
