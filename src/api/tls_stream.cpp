@@ -21,7 +21,7 @@ namespace {
 using clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-// ---- the socket under a session --------------------------------------------
+// ---- the socket under a session ---------------------------------------------
 //
 // OpenSSL's own socket BIO writes with write(2), which raises SIGPIPE on a
 // connection the server has reset, and blocks on a blocking socket. This one
@@ -131,7 +131,7 @@ std::string reason_for(SSL *session, int error, int system_error) {
 
 } // namespace
 
-// ---- the stream ------------------------------------------------------------
+// ---- the stream -------------------------------------------------------------
 
 tls_stream::tls_stream(int sock, SSL *session, milliseconds read_wait,
                        milliseconds write_wait, answer_meter &meter,
@@ -227,8 +227,7 @@ ssize_t tls_stream::receive_some(char *buffer, size_t size) {
 
 bool tls_stream::holds_received() const { return SSL_has_pending(session); }
 
-// ---- the handshake
-// -----------------------------------------------------------
+// ---- the handshake ----------------------------------------------------------
 
 handshake_result tls_handshake(const tls_context &context, int sock,
                                const std::string &host, milliseconds wait,

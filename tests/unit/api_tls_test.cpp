@@ -110,8 +110,20 @@ TEST(TlsCall, ServerNameIsSentForHostNamesOnly) {
   }
 }
 
-// ---- verification
-// -------------------------------------------------------------
+// A server that does not speak TLS at an https:// address fails the
+// handshake, as a connection that could not be made.
+TEST(TlsCall, PlainServerAtHttpsAddressFailsTheHandshake) {
+  vornex_test::canned_check_server plain;
+  const vornex::tls_context context(trusting_private_ca());
+  vornex::api record("https://" + plain.address());
+  record.set_tls(&context);
+  const std::string failure = failure_of(record);
+  EXPECT_EQ(failure.compare(0, 22, "TLS handshake failed: "), 0) << failure;
+  EXPECT_EQ(record.last_failure(), vornex::api::failure::connection);
+  EXPECT_EQ(plain.checks(), 0);
+}
+
+// ---- verification -----------------------------------------------------------
 
 struct verify_case {
   const char *name;
@@ -183,8 +195,7 @@ INSTANTIATE_TEST_SUITE_P(Certificates, TlsVerification,
                            return std::string(info.param.name);
                          });
 
-// ---- client certificates
-// --------------------------------------------------------
+// ---- client certificates ----------------------------------------------------
 
 struct client_case {
   const char *name;
@@ -239,8 +250,7 @@ INSTANTIATE_TEST_SUITE_P(Certificates, TlsClientCertificate,
                            return std::string(info.param.name);
                          });
 
-// ---- kept connections
-// ---------------------------------------------------------
+// ---- kept connections -------------------------------------------------------
 
 // Sequential checks on kept connections pay for one handshake.
 TEST(TlsKeepAlive, SequentialChecksShareOneHandshake) {
@@ -294,8 +304,7 @@ TEST(TlsKeepAlive, ConnectionClosedByTheServerIsReplaced) {
   EXPECT_EQ(server.handshakes(), 3);
 }
 
-// ---- a handshake that never ends
-// ---------------------------------------------------
+// ---- a handshake that never ends --------------------------------------------
 
 struct stall_case {
   const char *name;
@@ -373,8 +382,7 @@ TEST(TlsDeadline, WatchEndsAStalledHandshakeAndStaysFree) {
   EXPECT_TRUE(stalled.tls_failure().handshake);
 }
 
-// ---- settings that cannot be used
-// ------------------------------------------------
+// ---- settings that cannot be used -------------------------------------------
 
 // Each file that cannot be read or used fails the settings with the file
 // named; settings that hold load.

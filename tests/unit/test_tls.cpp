@@ -137,8 +137,7 @@ std::string test_authority::write(const std::string &label,
   return path;
 }
 
-// ---- test_certificates
-// --------------------------------------------------------
+// ---- test_certificates ------------------------------------------------------
 
 test_certificates::test_certificates() {
   const std::string loopback = "IP:127.0.0.1,DNS:localhost";
@@ -155,8 +154,7 @@ test_certificates &test_certificates::shared() {
   return made;
 }
 
-// ---- tls_check_server
-// ----------------------------------------------------------
+// ---- tls_check_server -------------------------------------------------------
 
 tls_check_server::tls_check_server(const pem_pair &identity,
                                    const std::string &client_ca)
@@ -233,8 +231,7 @@ std::string tls_check_server::server_name() const {
   return server_name_;
 }
 
-// ---- mute_server
-// ----------------------------------------------------------------
+// ---- mute_server ------------------------------------------------------------
 
 mute_server::mute_server()
     : serving_([this](int connection, const std::atomic<bool> &stopping) {
