@@ -54,6 +54,10 @@ int bio_read(BIO *bio, char *bytes, int size) {
   while (got < 0 && errno == EINTR);
   if (got < 0 && would_block(errno))
     BIO_set_retry_read(bio);
+  // The session asks whether a read of nothing was the end of the
+  // connection.
+  if (got == 0)
+    BIO_set_flags(bio, BIO_FLAGS_IN_EOF);
   return static_cast<int>(got);
 }
 
@@ -61,6 +65,8 @@ long bio_control(BIO *bio, int command, long, void *pointer) {
   switch (command) {
   case BIO_CTRL_FLUSH:
     return 1; // nothing is held here
+  case BIO_CTRL_EOF:
+    return BIO_test_flags(bio, BIO_FLAGS_IN_EOF) != 0;
   case BIO_C_GET_FD:
     if (pointer)
       *static_cast<int *>(pointer) = socket_of(bio);

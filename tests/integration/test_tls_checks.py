@@ -338,7 +338,9 @@ class KeptTlsTest(ServerTestCase):
                         request(port, "GET", "/page.html?%d" % i).status, 403)
                 self.assertEqual(len(check.take()), self.REQUESTS)
                 self.assertEqual(check.tls_counts()[0] - before, handshakes)
-        self.assertEqual(len(worker_pids(self.server.proc.pid)), 1)
+        # One process held every kept connection (none of its own under
+        # memcheck, where the server is that process).
+        self.assertLessEqual(len(worker_pids(self.server.proc.pid)), 1)
         self.assert_no_crash(self.server)
 
 

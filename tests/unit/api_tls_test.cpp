@@ -110,6 +110,23 @@ TEST(TlsCall, ServerNameIsSentForHostNamesOnly) {
   }
 }
 
+// An answer that the end of the connection delimits is complete whether
+// or not the server says close_notify first, as over plain TCP.
+TEST(TlsCall, AnswerEndedByTheConnectionIsComplete) {
+  const vornex::tls_context context(trusting_private_ca());
+  for (const bool close_notify : {true, false}) {
+    SCOPED_TRACE(close_notify);
+    vornex_test::raw_tls_server server(
+        certs().good,
+        "HTTP/1.0 200 OK\r\nVX-X-Mitigation: inject\r\n\r\n<p>page</p>",
+        close_notify);
+    vornex::api record(server.address());
+    record.set_tls(&context);
+    EXPECT_EQ(record.execute(), vornex::protocol::inject);
+    EXPECT_EQ(record.get_challenge_page(), "<p>page</p>");
+  }
+}
+
 // A server that does not speak TLS at an https:// address fails the
 // handshake, as a connection that could not be made.
 TEST(TlsCall, PlainServerAtHttpsAddressFailsTheHandshake) {

@@ -6,6 +6,7 @@
 
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -229,6 +230,63 @@ int tls_check_server::checks() const {
 std::string tls_check_server::server_name() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return server_name_;
+}
+
+// ---- raw_tls_server -----------------------------------------------------
+
+raw_tls_server::raw_tls_server(const pem_pair &identity, std::string reply,
+                               bool close_notify)
+    : context_(SSL_CTX_new(TLS_server_method())), reply_(std::move(reply)),
+      close_notify_(close_notify),
+      serving_([this](int connection, const std::atomic<bool> &stopping) {
+        serve(connection, stopping);
+      }) {
+  if (!context_ ||
+      SSL_CTX_use_certificate_chain_file(context_,
+                                         identity.certificate.c_str()) != 1 ||
+      SSL_CTX_use_PrivateKey_file(context_, identity.key.c_str(),
+                                  SSL_FILETYPE_PEM) != 1)
+    throw std::runtime_error("raw_tls_server: certificate not usable");
+}
+
+raw_tls_server::~raw_tls_server() { SSL_CTX_free(context_); }
+
+std::string raw_tls_server::address() const {
+  return "https://127.0.0.1:" + std::to_string(serving_.port());
+}
+
+void raw_tls_server::serve(int connection, const std::atomic<bool> &) {
+  // Every wait on the connection is bounded, the handshake's included.
+  timeval limit{30, 0};
+  setsockopt(connection, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  setsockopt(connection, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+  SSL *session = SSL_new(context_);
+  SSL_set_fd(session, connection);
+  std::string request;
+  if (SSL_accept(session) == 1) {
+    char buffer[4096];
+    size_t end = std::string::npos;
+    size_t length = 0;
+    for (;;) {
+      if (end == std::string::npos &&
+          (end = request.find("\r\n\r\n")) != std::string::npos) {
+        const size_t at = request.find("Content-Length: ");
+        if (at != std::string::npos && at < end)
+          length = std::strtoul(request.c_str() + at + 16, nullptr, 10);
+      }
+      if (end != std::string::npos && request.size() >= end + 4 + length)
+        break;
+      const int got = SSL_read(session, buffer, sizeof buffer);
+      if (got <= 0)
+        break;
+      request.append(buffer, static_cast<size_t>(got));
+    }
+    SSL_write(session, reply_.data(), static_cast<int>(reply_.size()));
+    if (close_notify_)
+      SSL_shutdown(session);
+  }
+  SSL_free(session);
+  ::close(connection);
 }
 
 // ---- mute_server ------------------------------------------------------------

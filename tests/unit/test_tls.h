@@ -7,6 +7,7 @@
 #include <httplib.h>
 
 #include <openssl/evp.h>
+#include <openssl/ssl.h>
 #include <openssl/x509.h>
 
 #include <atomic>
@@ -104,6 +105,29 @@ private:
   int checks_ = 0;
   std::atomic<int> handshakes_{0};
   std::string server_name_;
+};
+
+// A one-thread TLS server written with OpenSSL alone, for answers the
+// library would never write: it reads one request (its head and a
+// Content-Length body), writes `reply` and closes the connection, with
+// close_notify first or without it.
+class raw_tls_server {
+public:
+  raw_tls_server(const pem_pair &identity, std::string reply,
+                 bool close_notify);
+  ~raw_tls_server();
+  raw_tls_server(const raw_tls_server &) = delete;
+  raw_tls_server &operator=(const raw_tls_server &) = delete;
+
+  std::string address() const;
+
+private:
+  void serve(int connection, const std::atomic<bool> &stopping);
+
+  SSL_CTX *context_;
+  std::string reply_;
+  bool close_notify_;
+  serving_thread serving_; // last: its thread ends before the rest goes
 };
 
 // A loopback port that accepts connections and never says a word: a TLS
