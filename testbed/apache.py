@@ -202,6 +202,16 @@ class Apache:
             timeout=60)
         return key, cert
 
+    def https_virtual_host(self, port):
+        """The configuration of a virtual host that serves HTTPS on `port`
+        with mod_ssl, with a certificate made for this run."""
+        key, cert = self.make_certificate()
+        return ["<VirtualHost %s:%d>" % (LOOPBACK, port),
+                "SSLEngine on",
+                "SSLCertificateFile %s" % cert,
+                "SSLCertificateKeyFile %s" % key,
+                "</VirtualHost>"]
+
     def configure(self, extra):
         self.write("httpd.conf", self.base_conf() + extra + "\n")
 

@@ -131,6 +131,8 @@ def exchange(port, requests, timeout=60):
 
 
 def _tls_context(tls):
+    if isinstance(tls, ssl.SSLContext):
+        return tls
     ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
     ctx.check_hostname = False
     ctx.verify_mode = ssl.CERT_NONE
@@ -145,7 +147,8 @@ def request(port, method="GET", target="/", headers=(), body=None,
     """Sends one request on a new connection, exactly as described, and
     returns the parsed Response. `headers` go out in the order given, after
     Host; framing headers follow them, then "Connection: close". `tls` is
-    False, True, or the highest ssl.TLSVersion to offer."""
+    False, True, the highest ssl.TLSVersion to offer, or an ssl.SSLContext
+    to connect with."""
     sock = socket.create_connection((LOOPBACK, port), timeout)
     try:
         response = Response()

@@ -5,11 +5,11 @@ port, with one log line per check."""
 import os
 import re
 import signal
-import socket
 import ssl
 import subprocess
 import time
 
+from .client import request
 from .net import LOOPBACK, port_open
 from .process import die_with_parent
 
@@ -95,29 +95,19 @@ class StandInCheckServer:
         """The TLS handshakes the server has completed, this question's
         own included, read from its control path (over TLS, presenting
         `client` when one is required)."""
-        sock = socket.create_connection((LOOPBACK, self.port), 20)
-        try:
-            if self.tls:
-                context = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
-                context.check_hostname = False
-                context.verify_mode = ssl.CERT_NONE
-                if client:
-                    context.load_cert_chain(client.cert, client.key)
-                sock = context.wrap_socket(sock)
-            sock.sendall(b"GET /control/handshakes HTTP/1.1\r\nHost: x\r\n"
-                         b"Connection: close\r\n\r\n")
-            answer = b""
-            while True:
-                piece = sock.recv(4096)
-                if not piece:
-                    break
-                answer += piece
-        finally:
-            sock.close()
-        head, _, body = answer.partition(b"\r\n\r\n")
-        if not head.startswith(b"HTTP/1.1 200"):
-            raise RuntimeError("no handshake count: %r" % answer[:200])
-        return int(body)
+        tls = False
+        if self.tls:
+            tls = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+            tls.check_hostname = False
+            tls.verify_mode = ssl.CERT_NONE
+            if client:
+                tls.load_cert_chain(client.cert, client.key)
+        response = request(self.port, "GET", "/control/handshakes", tls=tls,
+                           timeout=20)
+        if response.status != 200:
+            raise RuntimeError("no handshake count: %s %r"
+                               % (response.status, response.body[:200]))
+        return int(response.body)
 
     def checks(self):
         """(rule, verdict) of every check the server logged."""

@@ -73,15 +73,20 @@ bool check_stream::wait_for(short events, milliseconds limit) const {
   return wait_on_socket(sock, events, limit);
 }
 
+check_stream::arrival check_stream::look() const {
+  pollfd one{sock, POLLIN, 0};
+  const int ready = poll(&one, 1, 0);
+  if (ready > 0)
+    return arrival::something;
+  return ready < 0 && errno == EBADF ? arrival::gone : arrival::nothing;
+}
+
 // As the library looks before each send: a connection whose server has
 // closed it reads as readable with nothing to read.
 bool check_stream::server_closed() const {
-  pollfd one{sock, POLLIN, 0};
-  const int ready = poll(&one, 1, 0);
-  if (ready == 0)
-    return false;
-  if (ready < 0)
-    return errno == EBADF;
+  const arrival arrived = look();
+  if (arrived != arrival::something)
+    return arrived == arrival::gone;
   char byte;
   ssize_t got;
   do

@@ -68,6 +68,11 @@ protected:
   // Waits up to `limit` for `events` on the socket; false when it ran out
   // or failed.
   bool wait_for(short events, std::chrono::milliseconds limit) const;
+  // Looks, without a wait, whether anything (bytes, or the end of the
+  // connection) has arrived; a socket that is no longer open counts as
+  // closed.
+  enum class arrival { nothing, something, gone };
+  arrival look() const;
 
   // The only places that touch the connection; the TLS stream replaces
   // them. Whether the server has closed the connection, looked at without

@@ -170,12 +170,9 @@ void tls_stream::note(int error) {
 // server's close_notify, or the end of the connection; the raw look the
 // library makes before a request cannot tell them apart.
 bool tls_stream::server_closed() const {
-  pollfd one{sock, POLLIN, 0};
-  const int ready = poll(&one, 1, 0);
-  if (ready == 0)
-    return false;
-  if (ready < 0)
-    return errno == EBADF;
+  const arrival arrived = look();
+  if (arrived != arrival::something)
+    return arrived == arrival::gone;
   char byte;
   ERR_clear_error();
   const int got = SSL_peek(session, &byte, 1);

@@ -9,7 +9,6 @@ sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", ".."))
 
 from testbed.bodies import ECHO_CGI, body_of, echo_line  # noqa: E402
 from testbed.client import request  # noqa: E402
-from testbed.net import LOOPBACK  # noqa: E402
 from testbed.suite import ServerTestCase, main  # noqa: E402
 
 
@@ -22,17 +21,11 @@ class TlsTest(ServerTestCase):
         cls.check = cls.scripted_check_server()
         cls.backup = cls.scripted_check_server()
         s = cls.server = cls.apache(modules=("ssl",), ports=2)
-        key, cert = s.make_certificate()
         s.configure("\n".join([
             "VornexPrimaryServer %s" % cls.check.address,
             "VornexSecondaryServer %s" % cls.backup.address,
             "VornexCheck On",
-            "<VirtualHost %s:%d>" % (LOOPBACK, s.ports[1]),
-            "SSLEngine on",
-            "SSLCertificateFile %s" % cert,
-            "SSLCertificateKeyFile %s" % key,
-            "</VirtualHost>",
-        ]))
+        ] + s.https_virtual_host(s.ports[1])))
         s.write("htdocs/page.html", "<p>page</p>\n")
         s.write("cgi-bin/echo.py", ECHO_CGI, 0o755)
         s.start()

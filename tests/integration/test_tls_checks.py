@@ -592,18 +592,12 @@ class ModSslTest(ServerTestCase):
         cls.check = tls_check_server(cls)
         cls.backup = tls_check_server(cls)
         s = cls.server = cls.apache(modules=("ssl",), ports=2)
-        key, cert = s.make_certificate()
         s.configure("\n".join([
             "VornexPrimaryServer %s" % https(cls.check),
             "VornexSecondaryServer %s" % https(cls.backup),
             "VornexTLSCACertificateFile %s" % pki().ca_file,
             "VornexCheck On",
-            "<VirtualHost %s:%d>" % (LOOPBACK, s.ports[1]),
-            "SSLEngine on",
-            "SSLCertificateFile %s" % cert,
-            "SSLCertificateKeyFile %s" % key,
-            "</VirtualHost>",
-        ]))
+        ] + s.https_virtual_host(s.ports[1])))
         s.write("htdocs/page.html", PAGE)
         s.start()
 

@@ -54,6 +54,11 @@ std::string failure_of(vornex::api &record) {
   }
 }
 
+// Names a parameterised case by its `name`.
+const auto named = [](const auto &info) {
+  return std::string(info.param.name);
+};
+
 // ---- verdicts ---------------------------------------------------------------
 
 struct verdict_case {
@@ -207,10 +212,7 @@ TEST_P(TlsVerification, FailsWithTheReasonOrGivesTheVerdict) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Certificates, TlsVerification,
-                         testing::ValuesIn(verify_cases),
-                         [](const testing::TestParamInfo<verify_case> &info) {
-                           return std::string(info.param.name);
-                         });
+                         testing::ValuesIn(verify_cases), named);
 
 // ---- client certificates ----------------------------------------------------
 
@@ -262,63 +264,70 @@ TEST_P(TlsClientCertificate, OnlyTheRightOneGetsAVerdict) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Certificates, TlsClientCertificate,
-                         testing::ValuesIn(client_cases),
-                         [](const testing::TestParamInfo<client_case> &info) {
-                           return std::string(info.param.name);
-                         });
+                         testing::ValuesIn(client_cases), named);
 
 // ---- kept connections -------------------------------------------------------
 
-// Sequential checks on kept connections pay for one handshake.
-TEST(TlsKeepAlive, SequentialChecksShareOneHandshake) {
+// One check of a new record to `server` under `context` on the connections
+// kept in `pool`: "" for a verdict, or the failure.
+std::string kept_check(const tls_check_server &server,
+                       const vornex::tls_context &context,
+                       vornex::connection_pool &pool) {
+  vornex::api record(server.address());
+  record.set_tls(&context);
+  record.set_pool(&pool);
+  return failure_of(record);
+}
+
+struct kept_case {
+  const char *name;
+  bool server_keeps; // the server keeps a connection open after an answer
+  int checks;
+  int handshakes;
+};
+
+void PrintTo(const kept_case &c, std::ostream *os) { *os << c.name; }
+
+const kept_case kept_cases[] = {
+    {"KeptByTheServer", true, 5, 1},
+    {"ClosedByTheServer", false, 3, 3},
+};
+
+class TlsKeepAlive : public testing::TestWithParam<kept_case> {};
+
+// Sequential checks on kept connections pay for one handshake while the
+// server keeps the connection; one it has closed after an answer is
+// replaced by a new one within the next check.
+TEST_P(TlsKeepAlive, HandshakeIsPaidOncePerConnection) {
+  const kept_case &c = GetParam();
   tls_check_server server(certs().good);
+  if (!c.server_keeps)
+    server.keep_idle(0);
   const vornex::tls_context context(trusting_private_ca());
   vornex::connection_pool pool(4);
-  for (int i = 0; i < 5; ++i) {
-    vornex::api record(server.address());
-    record.set_tls(&context);
-    record.set_pool(&pool);
-    EXPECT_EQ(record.execute(), 0);
-  }
-  EXPECT_EQ(server.checks(), 5);
-  EXPECT_EQ(server.handshakes(), 1);
+  for (int i = 0; i < c.checks; ++i)
+    EXPECT_EQ(kept_check(server, context, pool), "");
+  EXPECT_EQ(server.checks(), c.checks);
+  EXPECT_EQ(server.handshakes(), c.handshakes);
   EXPECT_EQ(pool.idle("127.0.0.1", server.port(), context.id()), 1u);
   EXPECT_EQ(pool.idle("127.0.0.1", server.port()), 0u);
 }
 
+INSTANTIATE_TEST_SUITE_P(Connections, TlsKeepAlive,
+                         testing::ValuesIn(kept_cases), named);
+
 // A connection made under one TLS setting is never used for a check under
 // another, to the same server.
-TEST(TlsKeepAlive, ConnectionsUnderOtherSettingsAreKeptApart) {
+TEST(TlsKeptConnections, UnderOtherSettingsAreKeptApart) {
   tls_check_server server(certs().good);
   const vornex::tls_context verified(trusting_private_ca(true));
   const vornex::tls_context unverified(trusting_private_ca(false));
   vornex::connection_pool pool(4);
-  for (int i = 0; i < 4; ++i) {
-    vornex::api record(server.address());
-    record.set_tls(i % 2 ? &verified : &unverified);
-    record.set_pool(&pool);
-    EXPECT_EQ(record.execute(), 0);
-  }
+  for (int i = 0; i < 4; ++i)
+    EXPECT_EQ(kept_check(server, i % 2 ? verified : unverified, pool), "");
   EXPECT_EQ(server.handshakes(), 2);
   EXPECT_EQ(pool.idle("127.0.0.1", server.port(), verified.id()), 1u);
   EXPECT_EQ(pool.idle("127.0.0.1", server.port(), unverified.id()), 1u);
-}
-
-// A kept connection that the server has closed after its answer is
-// replaced by a new one within the same check.
-TEST(TlsKeepAlive, ConnectionClosedByTheServerIsReplaced) {
-  tls_check_server server(certs().good);
-  server.keep_idle(0);
-  const vornex::tls_context context(trusting_private_ca());
-  vornex::connection_pool pool(4);
-  for (int i = 0; i < 3; ++i) {
-    vornex::api record(server.address());
-    record.set_tls(&context);
-    record.set_pool(&pool);
-    EXPECT_EQ(failure_of(record), "");
-  }
-  EXPECT_EQ(server.checks(), 3);
-  EXPECT_EQ(server.handshakes(), 3);
 }
 
 // ---- a handshake that never ends --------------------------------------------
@@ -353,9 +362,7 @@ TEST_P(TlsStall, HandshakeEndsAtTheTimeLimit) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Deadline, TlsStall, testing::ValuesIn(stall_cases),
-                         [](const testing::TestParamInfo<stall_case> &info) {
-                           return std::string(info.param.name);
-                         });
+                         named);
 
 // The process's watch ends a handshake whose own waits would outlast the
 // deadline by shutting its socket down, without waiting for it: the watch

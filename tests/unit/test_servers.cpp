@@ -135,9 +135,14 @@ bool send_bytes(int connection, const std::atomic<bool> &stopping,
 // ---- canned_check_server
 // ---------------------------------------------------------
 
-canned_check_server::canned_check_server() {
-  server_.Post("/v2.1/check", [this](const httplib::Request &request,
-                                     httplib::Response &response) {
+canned_check_server::canned_check_server()
+    : canned_check_server(std::make_unique<httplib::Server>()) {}
+
+canned_check_server::canned_check_server(
+    std::unique_ptr<httplib::Server> server)
+    : server_(std::move(server)) {
+  server_->Post("/v2.1/check", [this](const httplib::Request &request,
+                                      httplib::Response &response) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (hook_)
       hook_(request);
@@ -148,17 +153,17 @@ canned_check_server::canned_check_server() {
       response.headers.emplace(header.first, header.second);
     response.body = reply_.body;
   });
-  port_ = server_.bind_to_any_port("127.0.0.1");
+  port_ = server_->bind_to_any_port("127.0.0.1");
   if (port_ <= 0)
     throw std::runtime_error("canned_check_server: bind failed");
-  thread_ = std::thread([this] { server_.listen_after_bind(); });
+  thread_ = std::thread([this] { server_->listen_after_bind(); });
   const auto deadline = clock_type::now() + std::chrono::seconds(30);
-  while (!server_.is_running() && clock_type::now() < deadline)
+  while (!server_->is_running() && clock_type::now() < deadline)
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 canned_check_server::~canned_check_server() {
-  server_.stop();
+  server_->stop();
   thread_.join();
 }
 

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -29,7 +30,7 @@ struct canned_reply {
 class canned_check_server {
 public:
   canned_check_server();
-  ~canned_check_server();
+  virtual ~canned_check_server();
   canned_check_server(const canned_check_server &) = delete;
   canned_check_server &operator=(const canned_check_server &) = delete;
 
@@ -42,8 +43,13 @@ public:
   int checks() const;
   std::string last_body() const;
 
+protected:
+  // Answers on `server` (an HTTPS one, say), which it owns from then on.
+  explicit canned_check_server(std::unique_ptr<httplib::Server> server);
+  httplib::Server &server() { return *server_; }
+
 private:
-  httplib::Server server_;
+  std::unique_ptr<httplib::Server> server_;
   int port_ = -1;
   std::thread thread_;
   mutable std::mutex mutex_;

@@ -159,38 +159,29 @@ test_certificates &test_certificates::shared() {
 
 tls_check_server::tls_check_server(const pem_pair &identity,
                                    const std::string &client_ca)
-    : server_(identity.certificate.c_str(), identity.key.c_str(),
-              client_ca.empty() ? nullptr : client_ca.c_str()) {
-  if (!server_.is_valid())
+    : canned_check_server(https_server(identity, client_ca, this)) {}
+
+tls_check_server::~tls_check_server() { server().stop(); }
+
+// The server and its context's callbacks are made before it listens; the
+// callbacks run only for connections, once the object is whole.
+std::unique_ptr<httplib::Server>
+tls_check_server::https_server(const pem_pair &identity,
+                               const std::string &client_ca,
+                               tls_check_server *self) {
+  auto server = std::make_unique<httplib::SSLServer>(
+      identity.certificate.c_str(), identity.key.c_str(),
+      client_ca.empty() ? nullptr : client_ca.c_str());
+  if (!server->is_valid())
     throw std::runtime_error("tls_check_server: certificate not usable");
   // The library closes a kept connection after five requests by default.
-  server_.set_keep_alive_max_count(1000);
-  SSL_CTX *context = server_.ssl_context();
-  SSL_CTX_set_app_data(context, this);
+  server->set_keep_alive_max_count(1000);
+  SSL_CTX *context = server->ssl_context();
+  SSL_CTX_set_app_data(context, self);
   SSL_CTX_set_info_callback(context, on_info);
   SSL_CTX_set_tlsext_servername_callback(context, on_server_name);
-  SSL_CTX_set_tlsext_servername_arg(context, this);
-  server_.Post("/v2.1/check",
-               [this](const httplib::Request &, httplib::Response &response) {
-                 std::lock_guard<std::mutex> lock(mutex_);
-                 ++checks_;
-                 response.status = reply_.status;
-                 for (const auto &header : reply_.headers)
-                   response.headers.emplace(header.first, header.second);
-                 response.body = reply_.body;
-               });
-  port_ = server_.bind_to_any_port("127.0.0.1");
-  if (port_ <= 0)
-    throw std::runtime_error("tls_check_server: bind failed");
-  thread_ = std::thread([this] { server_.listen_after_bind(); });
-  const auto deadline = clock_type::now() + std::chrono::seconds(30);
-  while (!server_.is_running() && clock_type::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-}
-
-tls_check_server::~tls_check_server() {
-  server_.stop();
-  thread_.join();
+  SSL_CTX_set_tlsext_servername_arg(context, self);
+  return server;
 }
 
 void tls_check_server::on_info(const SSL *ssl, int where, int) {
@@ -204,31 +195,21 @@ void tls_check_server::on_info(const SSL *ssl, int where, int) {
 int tls_check_server::on_server_name(SSL *ssl, int *, void *arg) {
   auto *self = static_cast<tls_check_server *>(arg);
   const char *name = SSL_get_servername(ssl, TLSEXT_NAMETYPE_host_name);
-  std::lock_guard<std::mutex> lock(self->mutex_);
+  std::lock_guard<std::mutex> lock(self->name_mutex_);
   self->server_name_ = name ? name : "";
   return SSL_TLSEXT_ERR_OK;
 }
 
 std::string tls_check_server::address(const std::string &host) const {
-  return "https://" + host + ":" + std::to_string(port_);
-}
-
-void tls_check_server::answer(canned_reply reply) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  reply_ = std::move(reply);
+  return "https://" + host + ":" + std::to_string(port());
 }
 
 void tls_check_server::keep_idle(time_t seconds) {
-  server_.set_keep_alive_timeout(seconds);
-}
-
-int tls_check_server::checks() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return checks_;
+  server().set_keep_alive_timeout(seconds);
 }
 
 std::string tls_check_server::server_name() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<std::mutex> lock(name_mutex_);
   return server_name_;
 }
 
