@@ -67,10 +67,24 @@ const char *conf_error(const dir_conf *conf) {
   return nullptr;
 }
 
+bool matches(const dir_conf *conf, const char *target) {
+  return conf->skip_uri
+             ? ap_regexec(conf->skip_regex, target, 0, nullptr, 0) == 0
+             : is_static_file(target);
+}
+
+// The patterns look at the target as the server resolves it, not at the
+// client's text: an absolute-form target whose host name ends in ".js"
+// would otherwise have its page at "/" skipped. A path with parameters is
+// skipped only when it matches both as the server maps it to a file (with
+// them) and as a backend that drops them reads it, so that neither
+// "/login;x.css" nor "/app.js;v=2" can carry an application past the check.
 bool skipped(request_rec *r, const dir_conf *conf) {
-  const char *uri = or_empty(r->unparsed_uri);
-  return conf->skip_uri ? ap_regexec(conf->skip_regex, uri, 0, nullptr, 0) == 0
-                        : is_static_file(uri);
+  const char *target = skip_target(r->pool, or_empty(r->unparsed_uri));
+  if (!matches(conf, target))
+    return false;
+  const char *bare = without_path_parameters(r->pool, target);
+  return bare == target || matches(conf, bare);
 }
 
 bool is_cgi_handler(const char *name) {
