@@ -130,6 +130,28 @@ def exchange(port, requests, timeout=60):
         sock.close()
 
 
+def pipeline(port, requests, timeout=60):
+    """Sends raw requests on one keep-alive connection all in one write,
+    then reads one response for each, in order, by the framing each
+    response declares; returns the responses. Each item is (method, raw
+    request bytes). A response whose framing is wrong makes the ones after
+    it come out as garbage or not at all."""
+    sock = socket.create_connection((LOOPBACK, port), timeout)
+    try:
+        sock.sendall(b"".join(raw for _, raw in requests))
+        reader = _Reader(sock, time.monotonic() + timeout)
+        responses = []
+        for method, _ in requests:
+            response = Response()
+            response.head = reader.until(b"\r\n\r\n")
+            _parse_head(response.head, response)
+            _read_body(reader, response, method)
+            responses.append(response)
+        return responses
+    finally:
+        sock.close()
+
+
 def _tls_context(tls):
     ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
     ctx.check_hostname = False

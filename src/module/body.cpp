@@ -96,7 +96,7 @@ void read_body(request_rec *r, ap_filter_t *f, filter_ctx *ctx, api &record,
   apr_bucket_brigade *read_bb =
       apr_brigade_create(f->c->pool, f->c->bucket_alloc);
   const apr_off_t declared = declared_length(r);
-  spool_file spool{nullptr, 0};
+  spool_file spool{nullptr, 0, APR_SUCCESS};
   if (limit > 0 && declared > limit)
     open_spool(r, &spool);
   if (!spool.file)
@@ -126,6 +126,11 @@ void read_body(request_rec *r, ap_filter_t *f, filter_ctx *ctx, api &record,
       break;
   }
   apr_brigade_destroy(read_bb);
+  if (spool.write_failure != APR_SUCCESS)
+    VORNEX_LOG(APLOG_WARNING, r->server,
+               "Vornex could not write a large body to its temporary file, "
+               "keeping it in memory: %pm",
+               &spool.write_failure);
   spool_finish(ctx, &spool, r->pool, record);
 }
 

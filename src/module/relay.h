@@ -36,6 +36,9 @@ struct filter_ctx {
 struct spool_file {
   apr_file_t *file; // null while the body is in memory
   apr_off_t length; // bytes written to the file
+  // Why the file took no more bytes (a full disk), after which the body
+  // stays in memory; APR_SUCCESS while every write went through.
+  apr_status_t write_failure;
 };
 
 // Opens an unlinked temporary file in `dir`, closed with `pool`.

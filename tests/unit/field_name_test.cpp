@@ -7,6 +7,8 @@
 
 namespace {
 
+using vornex::field_name::server_only;
+using vornex::field_name::set_cookie;
 using vornex::field_name::valid;
 
 // Names made only of token characters pass, whatever their case or length.
@@ -75,3 +77,48 @@ TEST(FieldName, ExactlyTheTokenBytesPass) {
 }
 
 } // namespace
+
+// Framing, connection, proxy-hop and Host names are the server's in any
+// letter case; names that merely contain or extend them are not.
+TEST(FieldName, ServerOnlyNamesOnATable) {
+  const struct {
+    const char *name;
+    bool server_only;
+  } cases[] = {
+      {"Content-Length", true},
+      {"content-length", true},
+      {"CONTENT-LENGTH", true},
+      {"Transfer-Encoding", true},
+      {"Trailer", true},
+      {"Connection", true},
+      {"Keep-Alive", true},
+      {"TE", true},
+      {"te", true},
+      {"Upgrade", true},
+      {"Host", true},
+      {"Proxy-Authenticate", true},
+      {"proxy-connection", true},
+      {"Proxy-", true},
+      {"Content-Type", false},
+      {"Content-Length2", false},
+      {"X-Content-Length", false},
+      {"Trailers", false},
+      {"Tee", false},
+      {"Proxy", false},
+      {"Hostname", false},
+      {"Set-Cookie", false},
+      {"Cache-Control", false},
+  };
+  for (const auto &c : cases)
+    EXPECT_EQ(server_only(c.name), c.server_only) << c.name;
+}
+
+// Set-Cookie is recognised in any letter case and only as the whole name.
+TEST(FieldName, SetCookieInAnyCase) {
+  EXPECT_TRUE(set_cookie("Set-Cookie"));
+  EXPECT_TRUE(set_cookie("set-cookie"));
+  EXPECT_TRUE(set_cookie("SET-COOKIE"));
+  EXPECT_FALSE(set_cookie("Set-Cookie2"));
+  EXPECT_FALSE(set_cookie("Cookie"));
+  EXPECT_FALSE(set_cookie(""));
+}
