@@ -2,6 +2,7 @@
 #include "enforce.h"
 
 #include <http_protocol.h>
+#include <util_filter.h>
 
 #include <climits>
 #include <cstring>
@@ -65,7 +66,37 @@ void write_page(request_rec *r, const std::string &page) {
   } while (left > 0);
 }
 
+// Whether `table` holds an entry of `key` (in any letter case) with exactly
+// `value`.
+bool holds(const apr_table_t *table, const char *key, const char *value) {
+  const apr_array_header_t *elts = apr_table_elts(table);
+  const auto *e = reinterpret_cast<const apr_table_entry_t *>(elts->elts);
+  for (int i = 0; i < elts->nelts; ++i)
+    if (e[i].key && ap_cstr_casecmp(e[i].key, key) == 0 && e[i].val &&
+        std::strcmp(e[i].val, value) == 0)
+      return true;
+  return false;
+}
+
+// An inject verdict's headers are set in headers_out before the handler
+// runs, where a static file or a CGI script leaves them (a script's own
+// header of the same name goes out next to them). mod_proxy_http rebuilds
+// headers_out from the backend's answer, which drops them; only the headers
+// the response finally carries are certain once its first bytes pass
+// through the request's output filters. This filter sits there, above
+// mod_headers' (so that Header directives still have the last word), and
+// adds back each injected header that is no longer there, next to any the
+// backend set under the same name, as for a script. The server's own error
+// responses start again from the protocol filters, without this one, and
+// carry none of them, as before.
+void add_injected_filter(request_rec *r, apr_table_t *injected) {
+  if (!apr_is_empty_table(injected))
+    ap_add_output_filter(inject_filter_name, injected, r, r->connection);
+}
+
 } // namespace
+
+const char inject_filter_name[] = "VORNEX_INJECT";
 
 int enforce(request_rec *r, api &record, int code) {
   switch (code) {
@@ -94,6 +125,7 @@ int enforce(request_rec *r, api &record, int code) {
     // headers of their own.
     apr_table_t *injected = response_headers(r, record);
     put_headers(r->headers_out, injected);
+    add_injected_filter(r, injected);
     ap_set_module_config(r->request_config, &vornex_module, injected);
     return DECLINED;
   }
@@ -105,9 +137,23 @@ int enforce(request_rec *r, api &record, int code) {
 }
 
 void carry_injected(request_rec *r, const request_rec *root) {
-  if (const auto *injected = static_cast<const apr_table_t *>(
-          ap_get_module_config(root->request_config, &vornex_module)))
+  if (auto *injected = static_cast<apr_table_t *>(
+          ap_get_module_config(root->request_config, &vornex_module))) {
     put_headers(r->headers_out, injected);
+    add_injected_filter(r, injected);
+  }
+}
+
+apr_status_t inject_output(ap_filter_t *f, apr_bucket_brigade *bb) {
+  if (const auto *injected = static_cast<const apr_table_t *>(f->ctx)) {
+    const apr_array_header_t *elts = apr_table_elts(injected);
+    const auto *e = reinterpret_cast<const apr_table_entry_t *>(elts->elts);
+    for (int i = 0; i < elts->nelts; ++i)
+      if (!holds(f->r->headers_out, e[i].key, e[i].val))
+        apr_table_add(f->r->headers_out, e[i].key, e[i].val);
+  }
+  ap_remove_output_filter(f);
+  return ap_pass_brigade(f->next, bb);
 }
 
 } // namespace module
