@@ -10,7 +10,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", ".."))
 
 from testbed.bodies import ECHO_CGI, body_of, echo_line  # noqa: E402
 from testbed.build import KEEP_ALIVE  # noqa: E402
-from testbed.client import exchange, pipeline, request  # noqa: E402
+from testbed.client import exchange, request  # noqa: E402
 from testbed.net import LOOPBACK  # noqa: E402
 from testbed.scripted import check_reply  # noqa: E402
 from testbed.suite import ServerTestCase, main  # noqa: E402
@@ -261,11 +261,12 @@ class ScreeningTest(ServerTestCase):
                     return check_reply(200)
                 self.check.reply = reply
                 mark = self.server.log_mark()
-                first, second = pipeline(self.server.port, [
+                first, second = exchange(self.server.port, [
                     ("GET", ("GET /big.html HTTP/1.1\r\n%s\r\n"
                              % host).encode()),
                     ("GET", ("GET /page.html HTTP/1.1\r\n%sConnection: "
-                             "close\r\n\r\n" % host).encode())])
+                             "close\r\n\r\n" % host).encode())],
+                    pipelined=True)
                 self.assertEqual(
                     (first.status, first.body),
                     (403, page.encode()) if verdict == "challenge"

@@ -1,19 +1,20 @@
 #define PCRE2_CODE_UNIT_WIDTH 8
 #include <pcre2.h>
 
-#include <apr_general.h>
-#include <apr_pools.h>
-
 #include <gtest/gtest.h>
 
+#include <initializer_list>
 #include <random>
 #include <string>
+#include <utility>
 
+#include "pool_fixture.h"
 #include "static_file.h"
 
 using vornex::module::is_static_file;
 using vornex::module::skip_target;
 using vornex::module::static_file_pattern;
+using vornex::module::without_path_parameters;
 
 namespace {
 
@@ -139,45 +140,43 @@ TEST(StaticFile, LongUriOfDotsIsNotSkipped) {
   EXPECT_TRUE(is_static_file(uri.c_str()));
 }
 
-// The skip patterns see the target as the server resolves it: the path and
-// query of an absolute-form target; and paths with and without their
-// parameters.
-TEST(SkipTarget, ResolvesTargetsOnATable) {
-  ASSERT_EQ(apr_initialize(), APR_SUCCESS);
-  apr_pool_t *pool = nullptr;
-  ASSERT_EQ(apr_pool_create(&pool, nullptr), APR_SUCCESS);
-  const struct {
-    const char *target;
-    const char *resolved;
-    const char *bare; // without path parameters
-  } cases[] = {
-      {"/app.js", "/app.js", "/app.js"},
-      {"/assets/App.JS?v=3", "/assets/App.JS?v=3", "/assets/App.JS?v=3"},
-      {"/a.png?", "/a.png?", "/a.png?"},
-      {"//site.js?action=login", "//site.js?action=login",
-       "//site.js?action=login"},
-      {"*", "*", "*"},
-      {"http://site.js?action=login", "/?action=login", "/?action=login"},
-      {"http://localhost.css", "/", "/"},
-      {"http://cdn.example.png?page=admin", "/?page=admin", "/?page=admin"},
-      {"HTTPS://x.test:8443", "/", "/"},
-      {"http://x.test/app.js?v=1", "/app.js?v=1", "/app.js?v=1"},
-      {"http://x.test/a;b.css/c.js", "/a;b.css/c.js", "/a/c.js"},
-      {"/px/login;x.css", "/px/login;x.css", "/px/login"},
-      {"/px/login;x.css?a=1", "/px/login;x.css?a=1", "/px/login?a=1"},
-      {"/a;p=1/b;q.css", "/a;p=1/b;q.css", "/a/b"},
-      {"/a.css;jsessionid=1", "/a.css;jsessionid=1", "/a.css"},
-      {"/login?x=;a.css", "/login?x=;a.css", "/login?x=;a.css"},
-      {"/;.css", "/;.css", "/"},
-  };
-  for (const auto &c : cases) {
-    const char *resolved = skip_target(pool, c.target);
-    EXPECT_STREQ(resolved, c.resolved) << c.target;
-    const char *bare = vornex::module::without_path_parameters(pool, resolved);
-    EXPECT_STREQ(bare, c.bare) << c.target;
-    // A target without parameters is handed back as it is.
-    EXPECT_EQ(bare == resolved, std::string(c.bare) == c.resolved) << c.target;
-  }
-  apr_pool_destroy(pool);
-  apr_terminate();
+using SkipTarget = vornex_test::pool_fixture;
+
+// An origin-form target, "//" and "*" included, is matched as it is.
+TEST_F(SkipTarget, OriginFormStaysAsItIs) {
+  for (const char *target : {"/app.js", "/assets/App.JS?v=3", "/a.png?",
+                             "//site.js?action=login", "*"})
+    EXPECT_EQ(skip_target(pool, target), target) << target;
+}
+
+using resolver = const char *(*)(apr_pool_t *, const char *);
+
+// Each target that `resolve` gives as the text paired with it.
+void expect_resolved(
+    apr_pool_t *pool, resolver resolve,
+    std::initializer_list<std::pair<const char *, const char *>> cases) {
+  for (const auto &c : cases)
+    EXPECT_STREQ(resolve(pool, c.first), c.second) << c.first;
+}
+
+// An absolute-form target gives its path ("/" when it has none) and its
+// query, never its host name.
+TEST_F(SkipTarget, AbsoluteFormGivesPathAndQuery) {
+  expect_resolved(pool, skip_target,
+                  {{"http://site.js?action=login", "/?action=login"},
+                   {"HTTPS://localhost.css:8443", "/"},
+                   {"http://cdn.example.png?page=admin", "/?page=admin"},
+                   {"http://x.test/a;b.css/c.js?v=1", "/a;b.css/c.js?v=1"}});
+}
+
+// Parameters leave each segment of the path, however short, and never the
+// query; a path without any is handed back as it is.
+TEST_F(SkipTarget, ParametersLeaveThePath) {
+  expect_resolved(pool, without_path_parameters,
+                  {{"/px/login;x.css", "/px/login"},
+                   {"/px/login;x.css?a=1", "/px/login?a=1"},
+                   {"/a;p=1/b;q.css;jsessionid=1", "/a/b"},
+                   {"/;.css", "/"}});
+  for (const char *target : {"/login?x=;a.css", "/app.js", "/"})
+    EXPECT_EQ(without_path_parameters(pool, target), target) << target;
 }
