@@ -29,6 +29,9 @@ struct filter_ctx {
   // that a reader that reads ahead (mod_proxy_http) sees the same reads as
   // without the module.
   bool eos_alone;
+  // The handler is reading the body for the check; the instance passes
+  // every read on meanwhile.
+  bool capturing;
 };
 
 // A body too large to keep in memory is parked in an unlinked temporary file

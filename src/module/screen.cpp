@@ -4,9 +4,6 @@
 #include <ap_regex.h>
 #include <apr_strings.h>
 
-#include <cstring>
-
-#include "body.h"
 #include "config.h"
 #include "dispatch.h"
 #include "enforce.h"
@@ -87,11 +84,6 @@ bool skipped(request_rec *r, const dir_conf *conf) {
   return bare == target || matches(conf, bare);
 }
 
-bool is_cgi_handler(const char *name) {
-  return name && (std::strcmp(name, "application/x-httpd-cgi") == 0 ||
-                  std::strcmp(name, "cgi-script") == 0);
-}
-
 } // namespace
 
 int screen(request_rec *r) {
@@ -121,27 +113,24 @@ int screen(request_rec *r) {
 }
 
 // An internal redirect of a screened request (a front controller,
-// mod_actions, an error document), whatever serves it, gets a VORNEX_IN
-// instance sharing the body parked at the start of its redirect chain; a
-// sub-request only when a CGI handler serves it, since other sub-requests
-// (includes, look-ups) do not stand for the request that carries the body.
+// mod_actions, an error document), whatever serves it, carries what
+// screening found at the start of its redirect chain, under the same names,
+// for the access log and the application; so do an inject verdict's
+// headers, which belong to the response whichever request of the chain
+// produces it. The body needs nothing here: a redirect inherits the
+// request's protocol filters, and with them the VORNEX_IN instance that
+// holds the parked body. A sub-request does not stand for the request and
+// carries nothing.
 int follow(request_rec *r) {
-  if (r->main && !is_cgi_handler(r->handler))
+  if (r->main)
     return DECLINED;
   request_rec *root = r;
   while (root->prev)
     root = root->prev;
-  // What screening found follows the request through its redirects, under
-  // the same names, for the access log and the application; so do an inject
-  // verdict's headers, which belong to the response whichever request of the
-  // chain produces it.
-  if (!r->main) {
-    for (const char *name : {verdict_value, check_time_value, server_value})
-      if (const char *value = apr_table_get(root->notes, name))
-        set_value(r, name, value);
-    carry_injected(r, root);
-  }
-  hand_off_body(r, root);
+  for (const char *name : {verdict_value, check_time_value, server_value})
+    if (const char *value = apr_table_get(root->notes, name))
+      set_value(r, name, value);
+  carry_injected(r, root);
   return DECLINED;
 }
 

@@ -11,7 +11,7 @@
 //   dispatch.cpp  the check record, the call and its failover
 //   enforce.cpp   the verdict made the request's fate, and the filter that
 //                 keeps an inject verdict's headers in the response
-//   body.cpp      the body: capture, the VORNEX_IN filter, the hand-off
+//   body.cpp      the body: capture, the VORNEX_IN filter
 //   status.cpp    counters and server marks in shared memory, and
 //                 mod_status's view of them
 
@@ -169,8 +169,10 @@ void register_hooks(apr_pool_t *) {
       "mod_dav.c",       nullptr};
   ap_hook_optional_fn_retrieve(ssl_lookup_handler, ssl_first, nullptr,
                                APR_HOOK_MIDDLE);
+  // VORNEX_IN belongs to the request's protocol filters (body.cpp puts it
+  // on top of them); VORNEX_INJECT runs above every content filter.
   ap_register_input_filter(filter_name, input_filter, nullptr,
-                           AP_FTYPE_RESOURCE);
+                           AP_FTYPE_PROTOCOL);
   ap_register_output_filter(inject_filter_name, inject_filter, nullptr,
                             AP_FTYPE_RESOURCE);
   ap_hook_handler(handler, nullptr, before_scripts, APR_HOOK_REALLY_FIRST);

@@ -92,7 +92,7 @@ protected:
 
   apr_pool_t *pool = nullptr;
   apr_bucket_alloc_t *alloc = nullptr;
-  filter_ctx ctx{APR_SUCCESS, nullptr, nullptr, nullptr, false};
+  filter_ctx ctx{APR_SUCCESS, nullptr, nullptr, nullptr, false, false};
 };
 
 // True when every link of the ring agrees in both directions.
