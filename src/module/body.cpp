@@ -183,9 +183,14 @@ apr_status_t capture_body(request_rec *r, api &record, apr_off_t limit,
   const apr_table_t *sent = apr_table_copy(r->pool, r->headers_in);
 
   check_body::body_sink sink(record);
+  // Over however the capture ends, a throw included: the reader that comes
+  // next gets what was parked, then the rest from the filters below.
+  struct capture_scope {
+    filter_ctx *ctx;
+    ~capture_scope() { ctx->capturing = false; }
+  } scope{ctx};
   ctx->capturing = true;
   read_body(r, f, ctx, record, limit, sink);
-  ctx->capturing = false;
   *body_bytes = sink.body_bytes();
 
   // Until the body is handed over, the request keeps the headers the client
