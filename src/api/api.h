@@ -20,6 +20,10 @@ namespace vornex {
 
 class api {
 public:
+  // The challenge headers of a verdict, by name in ascending byte order;
+  // only Set-Cookie may hold several values, in the answer's order.
+  using challenge_header_map = std::multimap<std::string, std::string>;
+
   explicit api(const std::string &server_name);
 
   // Splits "host", "host:port", "[v6]:port", "[v6]" or a bare IPv6 address
@@ -67,7 +71,7 @@ public:
   const char *get_data();
   size_t get_data_size();
   const std::string &get_challenge_page();
-  const std::map<std::string, std::string> &get_challenge_headers();
+  const challenge_header_map &get_challenge_headers();
   std::string get_mitigation_url();
   std::string get_reason();
 
@@ -120,7 +124,7 @@ private:
   std::vector<char> data;
   int data_fd = -1;
   uint64_t data_file_length = 0;
-  std::map<std::string, std::string> challenge_headers;
+  challenge_header_map challenge_headers;
   std::string challenge_page;
   std::string server_host;
   int server_port = 80;
