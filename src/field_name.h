@@ -12,6 +12,18 @@ namespace field_name {
 // byte, a byte above 0x7e) would break the response's header block.
 bool valid(const std::string &name);
 
+// True for a name that only the server may set in a response it sends,
+// ignoring letter case: the message's framing (Content-Length,
+// Transfer-Encoding, Trailer), the connection (Connection, Keep-Alive, TE,
+// Upgrade), proxy hops (any Proxy-*) and Host. Copied from elsewhere into a
+// response, such a header could make a client read the response's end, or
+// the next response on the connection, where the server did not put it.
+bool server_only(const std::string &name);
+
+// True for Set-Cookie in any letter case: the one field that is sent as
+// several header lines and never combined into one.
+bool set_cookie(const std::string &name);
+
 } // namespace field_name
 } // namespace vornex
 

@@ -196,6 +196,9 @@ class EchoBackend(StreamServer):
     def __init__(self, unix=False):
         self._received = []
         self.count = 0
+        # Called with each Received once its body is read, before the
+        # answer; a test may hold answers there.
+        self.hold = None
         super().__init__(unix)
 
     def _serve(self, conn):
@@ -225,6 +228,9 @@ class EchoBackend(StreamServer):
             with self._lock:
                 self._received.append(received)
                 self.count += 1
+                hold = self.hold
+            if hold:
+                hold(received)
             page = echo_line(body)
             close = (version != "HTTP/1.1" or "close" in [
                 v.lower() for v in values(headers, "Connection")])

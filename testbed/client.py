@@ -110,16 +110,22 @@ def _read_body(reader, response, method):
         response.body = reader.rest()
 
 
-def exchange(port, requests, timeout=60):
+def exchange(port, requests, timeout=60, pipelined=False):
     """Sends raw requests one after the other on one keep-alive connection,
-    reading each response before sending the next; returns the responses.
-    Each item is (method, raw request bytes)."""
+    reading each response before sending the next, or with `pipelined` all
+    in one write before reading any; returns the responses, each read by
+    the framing it declares (so a response whose framing is wrong makes the
+    ones after it come out as garbage or not at all). Each item is (method,
+    raw request bytes)."""
     sock = socket.create_connection((LOOPBACK, port), timeout)
     try:
+        if pipelined:
+            sock.sendall(b"".join(raw for _, raw in requests))
         reader = _Reader(sock, time.monotonic() + timeout)
         responses = []
         for method, raw in requests:
-            sock.sendall(raw)
+            if not pipelined:
+                sock.sendall(raw)
             response = Response()
             response.head = reader.until(b"\r\n\r\n")
             _parse_head(response.head, response)

@@ -1,6 +1,7 @@
 #include "api.h"
 
 #include "check_stream.h"
+#include "field_name.h"
 #include "protocol.h"
 #include "quiet_thread.h"
 
@@ -204,7 +205,7 @@ void api::clear() {
 const char *api::get_data() { return data.data(); }
 size_t api::get_data_size() { return data.size(); }
 const std::string &api::get_challenge_page() { return challenge_page; }
-const std::map<std::string, std::string> &api::get_challenge_headers() {
+const api::challenge_header_map &api::get_challenge_headers() {
   return challenge_headers;
 }
 std::string api::get_mitigation_url() { return mitigation_url; }
@@ -251,7 +252,11 @@ int api::decode_response(int status, const httplib::Headers &response_headers,
     } else if (rest == protocol::answer::location) {
       mitigation_url = header.second;
     } else {
-      challenge_headers[std::move(rest)] = header.second;
+      // A name keeps the last value the answer gives it, but every
+      // Set-Cookie sets a cookie of its own.
+      if (!field_name::set_cookie(rest))
+        challenge_headers.erase(rest);
+      challenge_headers.emplace(std::move(rest), header.second);
     }
   }
   challenge_page = body;

@@ -22,6 +22,10 @@ namespace vornex {
 
 class api {
 public:
+  // The challenge headers of a verdict, by name in ascending byte order;
+  // only Set-Cookie may hold several values, in the answer's order.
+  using challenge_header_map = std::multimap<std::string, std::string>;
+
   // A record for the server at `server_name`, read by parse_server_address
   // (address.h): an address without a scheme as parse_server_name reads it,
   // or "https://host[:port]" and "http://host[:port]".
@@ -77,7 +81,7 @@ public:
   const char *get_data();
   size_t get_data_size();
   const std::string &get_challenge_page();
-  const std::map<std::string, std::string> &get_challenge_headers();
+  const challenge_header_map &get_challenge_headers();
   std::string get_mitigation_url();
   std::string get_reason();
 
@@ -131,7 +135,7 @@ private:
   std::vector<char> data;
   int data_fd = -1;
   uint64_t data_file_length = 0;
-  std::map<std::string, std::string> challenge_headers;
+  challenge_header_map challenge_headers;
   std::string challenge_page;
   std::string server_host;
   int server_port = 80;

@@ -1,7 +1,8 @@
 // The life of a screened request's body, from the client's first byte to the
 // application's last read: capture_body reads it for the check and parks it
-// (relay.cpp keeps the parked buckets), relay_input hands it over, and
-// hand_off_body lets the request's internal redirects reach it.
+// (relay.cpp keeps the parked buckets) in a VORNEX_IN instance that the
+// request's internal redirects and sub-requests reach too, and relay_input
+// hands it over.
 #include "body.h"
 
 #include <apr_strings.h>
@@ -21,8 +22,6 @@ const char filter_name[] = "VORNEX_IN";
 
 namespace {
 
-// The server keeps registered filter names in lower case.
-const char filter_name_lower[] = "vornex_in";
 const apr_off_t body_read_size = 8192;
 
 // The body length the request declares, or -1 when it declares none
@@ -75,14 +74,53 @@ bool open_spool(request_rec *r, spool_file *spool) {
   return false;
 }
 
+// Puts a VORNEX_IN instance on top of the request's protocol filters, where
+// the body leaves the protocol (HTTP/1 with its chunked decoding, or an
+// HTTP/2 stream) and before any resource or content filter of the request
+// (SetInputFilter, mod_deflate, mod_sed, mod_ext_filter, LuaInputFilter)
+// has touched it. The body is then parked as the protocol delivers it, and
+// whatever reads it later reads it through that request's own filters, as
+// it would read the client's bytes without the module:
+//   - an internal redirect inherits the request's protocol filters (the
+//     server starts its filter chains there), so the redirect reaches the
+//     parked body under whichever filters it has of its own, as it would
+//     reach the connection without the module;
+//   - the request's input chain keeps its shape: with no filter above the
+//     protocol, r->input_filters is still r->proto_input_filters, which is
+//     how mod_proxy_http tells that it may stream a body with its
+//     Content-Length instead of spooling a copy of it.
+// The server's ap_add_input_filter puts a protocol filter below the ones
+// already there, under HTTP_IN, so the instance is linked in by hand.
+ap_filter_t *add_relay_filter(request_rec *r, filter_ctx *ctx) {
+  ap_filter_rec_t *frec = ap_get_input_filter_handle(filter_name);
+  if (!frec)
+    return nullptr;
+  auto *f =
+      static_cast<ap_filter_t *>(apr_pcalloc(r->pool, sizeof(ap_filter_t)));
+  f->frec = frec;
+  f->ctx = ctx;
+  f->r = r;
+  f->c = r->connection;
+  ap_filter_t *top = r->proto_input_filters;
+  f->next = top;
+  // Whatever read from the protocol's top (the request's first filter, or
+  // the last of its resource and content filters) reads from the instance.
+  ap_filter_t **link = &r->input_filters;
+  while (*link && *link != top)
+    link = &(*link)->next;
+  if (*link)
+    *link = f;
+  r->proto_input_filters = f;
+  return f;
+}
+
 // A new VORNEX_IN instance on the request with an empty parked brigade.
 filter_ctx *add_relay(request_rec *r, ap_filter_t **added) {
-  ap_filter_t *f = ap_add_input_filter(filter_name, nullptr, r, r->connection);
-  if (!f)
-    return nullptr;
   auto *ctx =
       static_cast<filter_ctx *>(apr_pcalloc(r->pool, sizeof(filter_ctx)));
-  f->ctx = ctx;
+  ap_filter_t *f = add_relay_filter(r, ctx);
+  if (!f)
+    return nullptr;
   ctx->brigade = apr_brigade_create(f->c->pool, f->c->bucket_alloc);
   ctx->headers = r->headers_in;
   *added = f;
@@ -96,7 +134,7 @@ void read_body(request_rec *r, ap_filter_t *f, filter_ctx *ctx, api &record,
   apr_bucket_brigade *read_bb =
       apr_brigade_create(f->c->pool, f->c->bucket_alloc);
   const apr_off_t declared = declared_length(r);
-  spool_file spool{nullptr, 0};
+  spool_file spool{nullptr, 0, APR_SUCCESS};
   if (limit > 0 && declared > limit)
     open_spool(r, &spool);
   if (!spool.file)
@@ -126,6 +164,11 @@ void read_body(request_rec *r, ap_filter_t *f, filter_ctx *ctx, api &record,
       break;
   }
   apr_brigade_destroy(read_bb);
+  if (spool.write_failure != APR_SUCCESS)
+    VORNEX_LOG(APLOG_WARNING, r->server,
+               "Vornex could not write a large body to its temporary file, "
+               "keeping it in memory: %pm",
+               &spool.write_failure);
   spool_finish(ctx, &spool, r->pool, record);
 }
 
@@ -140,6 +183,13 @@ apr_status_t capture_body(request_rec *r, api &record, apr_off_t limit,
   const apr_table_t *sent = apr_table_copy(r->pool, r->headers_in);
 
   check_body::body_sink sink(record);
+  // Over however the capture ends, a throw included: the reader that comes
+  // next gets what was parked, then the rest from the filters below.
+  struct capture_scope {
+    filter_ctx *ctx;
+    ~capture_scope() { ctx->capturing = false; }
+  } scope{ctx};
+  ctx->capturing = true;
   read_body(r, f, ctx, record, limit, sink);
   *body_bytes = sink.body_bytes();
 
@@ -156,7 +206,11 @@ apr_status_t relay_input(ap_filter_t *f, apr_bucket_brigade *bb,
                          ap_input_mode_t mode, apr_read_type_e block,
                          apr_off_t readbytes) {
   auto *ctx = static_cast<filter_ctx *>(f->ctx);
-  if (!ctx || !ctx->brigade)
+  // While the body is being captured, the only reads that come here come
+  // from the filters below (HTTP_IN reads a chunked body's trailer lines
+  // through the request's protocol filters, whose top this instance is):
+  // they are theirs.
+  if (!ctx || !ctx->brigade || ctx->capturing)
     return ap_get_brigade(f->next, bb, mode, block, readbytes);
   apply_headers_after_read(ctx);
   switch (mode) {
@@ -172,14 +226,6 @@ apr_status_t relay_input(ap_filter_t *f, apr_bucket_brigade *bb,
     // Connection-level modes have no meaning for a request body.
     return ap_get_brigade(f->next, bb, mode, block, readbytes);
   }
-}
-
-void hand_off_body(request_rec *r, request_rec *root) {
-  ap_filter_t *first = root->input_filters;
-  if (!first || !first->frec || !first->frec->name)
-    return;
-  if (std::strcmp(first->frec->name, filter_name_lower) == 0)
-    ap_add_input_filter(filter_name, first->ctx, r, r->connection);
 }
 
 } // namespace module

@@ -6,6 +6,17 @@
 namespace vornex {
 namespace module {
 
+namespace {
+
+// A probe under way that has not been given up. Another thread may have
+// read the clock after this one did and probed since: a probe newer than
+// `now` is under way too.
+bool probe_alive(mark_time probe, mark_time now) {
+  return probe != 0 && (now < probe || now - probe < lost_probe_after);
+}
+
+} // namespace
+
 mark_time mark_clock() {
   const auto since = std::chrono::steady_clock::now().time_since_epoch();
   // Never 0, which stands for none.
@@ -22,7 +33,7 @@ server_access consider(server_mark *mark, mark_time now) {
   if (now < until)
     return server_access::pass_over;
   const mark_time probe = apr_atomic_read64(&mark->probe);
-  if (probe != 0 && now - probe < lost_probe_after)
+  if (probe_alive(probe, now))
     return server_access::pass_over;
   // Only one request wins the exchange from the value it read.
   if (apr_atomic_cas64(&mark->probe, now, probe) != probe)
@@ -61,8 +72,7 @@ mark_state state_of(server_mark *mark, mark_time now) {
   const mark_time until = apr_atomic_read64(&mark->until);
   if (until == 0)
     return mark_state::clear;
-  const mark_time probe = apr_atomic_read64(&mark->probe);
-  if (now >= until && probe != 0 && now - probe < lost_probe_after)
+  if (now >= until && probe_alive(apr_atomic_read64(&mark->probe), now))
     return mark_state::probing;
   return mark_state::marked;
 }

@@ -331,7 +331,9 @@ bool spool_read(filter_ctx *ctx, apr_bucket_brigade *read_bb, spool_file *spool,
   if (APR_BRIGADE_EMPTY(read_bb))
     return false;
   note_end(ctx, read_bb);
-  if (spool_data(spool, read_bb, sink) != APR_SUCCESS) {
+  const apr_status_t written = spool_data(spool, read_bb, sink);
+  if (written != APR_SUCCESS) {
+    spool->write_failure = written;
     // The file takes no more (a full disk): what it holds stays parked in it
     // and comes back into the check body; the rest is kept in memory.
     park_spooled(ctx, spool, pool);
@@ -355,8 +357,10 @@ void spool_parked(filter_ctx *ctx, spool_file *spool,
     if (APR_BUCKET_IS_METADATA(b))
       continue;
     apr_size_t length = 0;
-    if (write_bucket(spool, b, &length) != APR_SUCCESS) {
+    const apr_status_t written = write_bucket(spool, b, &length);
+    if (written != APR_SUCCESS) {
       // Keep everything in memory, as it is.
+      spool->write_failure = written;
       apr_file_close(spool->file);
       spool->file = nullptr;
       spool->length = 0;

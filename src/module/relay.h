@@ -29,6 +29,9 @@ struct filter_ctx {
   // that a reader that reads ahead (mod_proxy_http) sees the same reads as
   // without the module.
   bool eos_alone;
+  // The handler is reading the body for the check; the instance passes
+  // every read on meanwhile.
+  bool capturing;
 };
 
 // A body too large to keep in memory is parked in an unlinked temporary file
@@ -36,6 +39,9 @@ struct filter_ctx {
 struct spool_file {
   apr_file_t *file; // null while the body is in memory
   apr_off_t length; // bytes written to the file
+  // Why the file took no more bytes (a full disk), after which the body
+  // stays in memory; APR_SUCCESS while every write went through.
+  apr_status_t write_failure;
 };
 
 // Opens an unlinked temporary file in `dir`, closed with `pool`.

@@ -4,9 +4,6 @@
 #include <ap_regex.h>
 #include <apr_strings.h>
 
-#include <cstring>
-
-#include "body.h"
 #include "config.h"
 #include "dispatch.h"
 #include "enforce.h"
@@ -67,15 +64,24 @@ const char *conf_error(const dir_conf *conf) {
   return nullptr;
 }
 
-bool skipped(request_rec *r, const dir_conf *conf) {
-  const char *uri = or_empty(r->unparsed_uri);
-  return conf->skip_uri ? ap_regexec(conf->skip_regex, uri, 0, nullptr, 0) == 0
-                        : is_static_file(uri);
+bool matches(const dir_conf *conf, const char *target) {
+  return conf->skip_uri
+             ? ap_regexec(conf->skip_regex, target, 0, nullptr, 0) == 0
+             : is_static_file(target);
 }
 
-bool is_cgi_handler(const char *name) {
-  return name && (std::strcmp(name, "application/x-httpd-cgi") == 0 ||
-                  std::strcmp(name, "cgi-script") == 0);
+// The patterns look at the target as the server resolves it, not at the
+// client's text: an absolute-form target whose host name ends in ".js"
+// would otherwise have its page at "/" skipped. A path with parameters is
+// skipped only when it matches both as the server maps it to a file (with
+// them) and as a backend that drops them reads it, so that neither
+// "/login;x.css" nor "/app.js;v=2" can carry an application past the check.
+bool skipped(request_rec *r, const dir_conf *conf) {
+  const char *target = skip_target(r->pool, or_empty(r->unparsed_uri));
+  if (!matches(conf, target))
+    return false;
+  const char *bare = without_path_parameters(r->pool, target);
+  return bare == target || matches(conf, bare);
 }
 
 } // namespace
@@ -107,27 +113,24 @@ int screen(request_rec *r) {
 }
 
 // An internal redirect of a screened request (a front controller,
-// mod_actions, an error document), whatever serves it, gets a VORNEX_IN
-// instance sharing the body parked at the start of its redirect chain; a
-// sub-request only when a CGI handler serves it, since other sub-requests
-// (includes, look-ups) do not stand for the request that carries the body.
+// mod_actions, an error document), whatever serves it, carries what
+// screening found at the start of its redirect chain, under the same names,
+// for the access log and the application; so do an inject verdict's
+// headers, which belong to the response whichever request of the chain
+// produces it. The body needs nothing here: a redirect inherits the
+// request's protocol filters, and with them the VORNEX_IN instance that
+// holds the parked body. A sub-request does not stand for the request and
+// carries nothing.
 int follow(request_rec *r) {
-  if (r->main && !is_cgi_handler(r->handler))
+  if (r->main)
     return DECLINED;
   request_rec *root = r;
   while (root->prev)
     root = root->prev;
-  // What screening found follows the request through its redirects, under
-  // the same names, for the access log and the application; so do an inject
-  // verdict's headers, which belong to the response whichever request of the
-  // chain produces it.
-  if (!r->main) {
-    for (const char *name : {verdict_value, check_time_value, server_value})
-      if (const char *value = apr_table_get(root->notes, name))
-        set_value(r, name, value);
-    carry_injected(r, root);
-  }
-  hand_off_body(r, root);
+  for (const char *name : {verdict_value, check_time_value, server_value})
+    if (const char *value = apr_table_get(root->notes, name))
+      set_value(r, name, value);
+  carry_injected(r, root);
   return DECLINED;
 }
 

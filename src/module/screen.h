@@ -14,8 +14,8 @@ namespace module {
 int screen(request_rec *r);
 
 // The handler's work on a sub-request or internal redirect, which is never
-// screened: it carries what screening found at the start of its chain, and
-// reaches the body parked there.
+// screened: a redirect carries what screening found at the start of its
+// chain.
 int follow(request_rec *r);
 
 } // namespace module

@@ -1,5 +1,8 @@
 #include "static_file.h"
 
+#include <apr_strings.h>
+#include <apr_uri.h>
+
 #include <cstddef>
 #include <cstring>
 
@@ -35,7 +38,49 @@ bool is_extension(const char *s, size_t n) {
   return false;
 }
 
+// `path`'s first `length` bytes without path parameters: in each segment,
+// from a ';' up to the next '/'.
+char *without_parameters(apr_pool_t *pool, const char *path, size_t length) {
+  char *out = static_cast<char *>(apr_palloc(pool, length + 1));
+  size_t n = 0;
+  bool parameter = false;
+  for (size_t i = 0; i < length; ++i) {
+    if (path[i] == '/')
+      parameter = false;
+    else if (path[i] == ';')
+      parameter = true;
+    if (!parameter)
+      out[n++] = path[i];
+  }
+  out[n] = '\0';
+  return out;
+}
+
 } // namespace
+
+// The server takes a target that starts with "/" as a path, "//" included
+// (it does not read a host there), and parses any other with a scheme as an
+// absolute URI; "*" and whatever it refuses with 400 never get here as
+// anything else.
+const char *skip_target(apr_pool_t *pool, const char *target) {
+  if (target[0] == '/')
+    return target;
+  apr_uri_t uri;
+  if (apr_uri_parse(pool, target, &uri) != APR_SUCCESS || !uri.scheme)
+    return target;
+  return apr_pstrcat(pool, uri.path && uri.path[0] ? uri.path : "/",
+                     uri.query ? "?" : "", uri.query, nullptr);
+}
+
+const char *without_path_parameters(apr_pool_t *pool, const char *target) {
+  const char *query = std::strchr(target, '?');
+  const size_t path_length =
+      query ? static_cast<size_t>(query - target) : std::strlen(target);
+  if (!std::memchr(target, ';', path_length))
+    return target;
+  return apr_pstrcat(pool, without_parameters(pool, target, path_length), query,
+                     nullptr);
+}
 
 // One pass, linear in the URI's length. A '.' at i matches when the byte
 // before it is not '/' (`[^\/]`), a '/' stands at or before i - 2 (`\/.*`),

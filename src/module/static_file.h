@@ -1,10 +1,27 @@
-// The URIs that screening skips when VornexSkip is not set: a path whose last
-// segment ends in a static file's extension, with or without a query.
+// What the skip patterns are matched against, and the URIs that screening
+// skips when VornexSkip is not set: a path whose last segment ends in a
+// static file's extension, with or without a query.
 #ifndef VORNEX_STATIC_FILE_H
 #define VORNEX_STATIC_FILE_H
 
+#include <apr_pools.h>
+
 namespace vornex {
 namespace module {
+
+// The request target as the server resolves it, which is what the skip
+// patterns look at: the path and, after a "?", the query. An absolute-form
+// target ("http://host/path?query") gives its path ("/" when it has none) and
+// query, not the scheme and host, which the server does not map to a file;
+// an origin-form target is returned as it is. Anything made is allocated
+// from `pool`.
+const char *skip_target(apr_pool_t *pool, const char *target);
+
+// `target` (a path and query) without its path parameters (";name=value"
+// after a segment, which backends such as servlet containers drop from the
+// path while the server keeps them in the file name); `target` itself when
+// its path has none, else a copy from `pool`. The query stays whole.
+const char *without_path_parameters(apr_pool_t *pool, const char *target);
 
 // The rule as the regular expression (matched ignoring case) that the debug
 // log shows as skip_uri.

@@ -6,6 +6,7 @@
 #include <http_protocol.h>
 #include <mod_status.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -50,7 +51,10 @@ std::vector<const char *> server_addresses(server_rec *s) {
     if (!conf)
       continue;
     for (const char *address : {conf->primary_server, conf->secondary_server})
-      if (address && !find_mark({nullptr, found.data(), found.size()}, address))
+      if (address && std::none_of(found.begin(), found.end(),
+                                  [address](const char *known) {
+                                    return std::strcmp(known, address) == 0;
+                                  }))
         found.push_back(address);
   }
   return found;

@@ -9,8 +9,9 @@
 //   config.cpp    per-directory configuration: create, merge, setters
 //   screen.cpp    the gate of a main request, and what redirects carry on
 //   dispatch.cpp  the check record, the call and its failover
-//   enforce.cpp   the verdict made the request's fate
-//   body.cpp      the body: capture, the VORNEX_IN filter, the hand-off
+//   enforce.cpp   the verdict made the request's fate, and the filter that
+//                 keeps an inject verdict's headers in the response
+//   body.cpp      the body: capture, the VORNEX_IN filter
 //   status.cpp    counters and server marks in shared memory, and
 //                 mod_status's view of them
 //   tls.cpp       the TLS settings of https:// check servers, loaded with
@@ -29,6 +30,7 @@
 #include "body.h"
 #include "config.h"
 #include "dispatch.h"
+#include "enforce.h"
 #include "module.h"
 #include "screen.h"
 #include "status.h"
@@ -46,6 +48,15 @@ apr_status_t input_filter(ap_filter_t *f, apr_bucket_brigade *bb,
     return relay_input(f, bb, mode, block, readbytes);
   } catch (...) {
     return APR_EGENERAL;
+  }
+}
+
+apr_status_t inject_filter(ap_filter_t *f, apr_bucket_brigade *bb) {
+  try {
+    return inject_output(f, bb);
+  } catch (...) {
+    ap_remove_output_filter(f);
+    return ap_pass_brigade(f->next, bb);
   }
 }
 
@@ -179,8 +190,12 @@ void register_hooks(apr_pool_t *) {
       "mod_dav.c",       nullptr};
   ap_hook_optional_fn_retrieve(ssl_lookup_handler, ssl_first, nullptr,
                                APR_HOOK_MIDDLE);
+  // VORNEX_IN belongs to the request's protocol filters (body.cpp puts it
+  // on top of them); VORNEX_INJECT runs above every content filter.
   ap_register_input_filter(filter_name, input_filter, nullptr,
-                           AP_FTYPE_RESOURCE);
+                           AP_FTYPE_PROTOCOL);
+  ap_register_output_filter(inject_filter_name, inject_filter, nullptr,
+                            AP_FTYPE_RESOURCE);
   ap_hook_handler(handler, nullptr, before_scripts, APR_HOOK_REALLY_FIRST);
   ap_hook_post_config(post_config, nullptr, nullptr, APR_HOOK_MIDDLE);
   ap_hook_child_init(child_init, nullptr, nullptr, APR_HOOK_MIDDLE);

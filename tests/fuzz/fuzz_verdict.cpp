@@ -21,6 +21,7 @@
 // aborts with a line on stderr, so libFuzzer keeps the input.
 #include "api.h"
 
+#include <cctype>
 #include <climits>
 #include <cstddef>
 #include <cstdint>
@@ -144,7 +145,7 @@ bool has_unsafe_byte(const std::string &value) {
 
 // What a record shows of its verdict.
 struct verdict_state {
-  std::map<std::string, std::string> challenge_headers;
+  vornex::api::challenge_header_map challenge_headers;
   std::string page;
   std::string reason;
   std::string url;
@@ -193,7 +194,14 @@ outcome expected(const response &r, const verdict_state &before) {
     } else if (rest == "Location") {
       o.state.url = h.second;
     } else {
-      o.state.challenge_headers[rest] = h.second;
+      // Every Set-Cookie (in any letter case) stays; any other name keeps
+      // its last value.
+      std::string lower = rest;
+      for (char &c : lower)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      if (lower != "set-cookie")
+        o.state.challenge_headers.erase(rest);
+      o.state.challenge_headers.emplace(rest, h.second);
     }
   }
   o.state.page = r.body;

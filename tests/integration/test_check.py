@@ -16,6 +16,8 @@ from testbed.scripted import check_reply  # noqa: E402
 from testbed.suite import ServerTestCase, main  # noqa: E402
 
 PAGE = b"<html><body>the real page</body></html>\n"
+# A static page of 20 KB, more than one write of the server's.
+BIG_PAGE = body_of(20 * 1024, seed=20).hex()[:20 * 1024].encode()
 DENIED = b"<html>denied by the site</html>\n"
 USER_AGENT = re.compile(
     r"^Mozilla/5\.0 \(compatible; mod_vornex/1\.3\.0; "
@@ -39,6 +41,7 @@ class ScreeningTest(ServerTestCase):
             "<Location /forbidden>", "Require all denied", "</Location>",
         ]))
         s.write("htdocs/page.html", PAGE)
+        s.write("htdocs/big.html", BIG_PAGE)
         s.write("htdocs/errdoc/page.html", PAGE)
         s.write("htdocs/forbidden/page.html", PAGE)
         s.write("htdocs/denied.html", DENIED)
@@ -223,6 +226,75 @@ class ScreeningTest(ServerTestCase):
                 self.assertEqual(
                     [e for e in self.server.entries_since(mark)
                      if e[0] != "debug"], [])
+
+    def test_framing_headers_from_answer_keep_pipeline_in_step(self):
+        """Answer headers that name the framing, the connection, a proxy hop
+        or the host never reach the client: after a challenge or inject
+        verdict carrying one, two pipelined requests on the same connection
+        get their own responses, whole and in order."""
+        page = "<p>prove it</p>"
+        # verdict, the header's name after the prefix, its value
+        cases = [(verdict, name, value)
+                 for verdict in ("challenge", "inject")
+                 for name, value in (
+                     ("Content-Length", "0"),
+                     ("Content-Length", "5"),
+                     ("Transfer-Encoding", "chunked"),
+                     ("transfer-encoding", "identity"),
+                     ("Connection", "close"),
+                     ("Keep-Alive", "timeout=999"),
+                     ("TE", "trailers"),
+                     ("Trailer", "X-Sum"),
+                     ("Upgrade", "h2c"),
+                     ("Proxy-Authenticate", "Basic x"),
+                     ("Host", "evil.example"))]
+        host = "Host: %s:%d\r\n" % (LOOPBACK, self.server.port)
+        for verdict, name, value in cases:
+            with self.subTest(verdict=verdict, header=name, value=value):
+                self.check.take()
+
+                def reply(sent, verdict=verdict, name=name, value=value):
+                    if sent.target_line().startswith("GET /big.html "):
+                        return check_reply(
+                            200, [("VX-X-Mitigation", verdict),
+                                  ("VX-" + name, value), ("VX-Kept", "1")],
+                            page)
+                    return check_reply(200)
+                self.check.reply = reply
+                mark = self.server.log_mark()
+                first, second = exchange(self.server.port, [
+                    ("GET", ("GET /big.html HTTP/1.1\r\n%s\r\n"
+                             % host).encode()),
+                    ("GET", ("GET /page.html HTTP/1.1\r\n%sConnection: "
+                             "close\r\n\r\n" % host).encode())],
+                    pipelined=True)
+                self.assertEqual(
+                    (first.status, first.body),
+                    (403, page.encode()) if verdict == "challenge"
+                    else (200, BIG_PAGE))
+                self.assertEqual(first.values("Kept"), ["1"])
+                self.assertNotIn((name.lower(), value),
+                                 [(n.lower(), v) for n, v in first.headers])
+                self.assertEqual((second.status, second.body), (200, PAGE))
+                self.assertEqual(len(self.check.take()), 2)
+                self.assertIn(
+                    "Vornex dropped the challenge header %s: only the server "
+                    "sets it" % name,
+                    self.server.messages_since(mark, "debug"))
+
+    def test_every_set_cookie_reaches_client(self):
+        """Three Set-Cookie answer headers give the client three cookies, in
+        the answer's order, with a challenge and with an inject verdict."""
+        cookies = [("VX-Set-Cookie", c) for c in ("a=1", "b=2", "c=3")]
+        for verdict, status in (("challenge", 403), ("inject", 200)):
+            with self.subTest(verdict=verdict):
+                self.check.reply = check_reply(
+                    200, [("VX-X-Mitigation", verdict)] + cookies, "<p>c</p>")
+                response = request(self.server.port, "GET", "/page.html")
+                self.only_check()
+                self.assertEqual(response.status, status)
+                self.assertEqual(response.values("Set-Cookie"),
+                                 ["a=1", "b=2", "c=3"])
 
     def test_block_error_document_is_not_screened_again(self):
         """The ErrorDocument redirect after a block makes no second check and

@@ -53,6 +53,9 @@ class ProxyCase:
             "ProxyPass /wsu/ %s upgrade=websocket" % cls.ws_backend.url(),
             "RewriteEngine On",
             "RewriteRule ^/rw/(.*)$ %s$1 [P]" % cls.backend.url(),
+            # A missing page's error document comes from the backend.
+            "<Location /gone/>", "  ErrorDocument 404 /app/error",
+            "</Location>",
         ])
         s = cls.server = cls.apache(modules=MODULES,
                                     vornex_first=cls.vornex_first)
@@ -234,6 +237,39 @@ class ProxyCase:
                 self.assertEqual(got, [])
                 self.assertEqual(self.backend_of(route).count, served)
                 self.assert_checked_once(checks, route, data)
+
+    def test_inject_headers_reach_client_through_proxy(self):
+        """An inject verdict's headers, every Set-Cookie among them, reach
+        the client whether the backend answers on a route or as the error
+        document of a missing page, on the response the server gives
+        without the module; a header the backend sets under the same name
+        goes out next to the injected one, as a script's does."""
+        self.check.reply = check_reply(200, [
+            ("VX-X-Mitigation", "inject"), ("VX-Injected", "yes"),
+            ("VX-Set-Cookie", "a=1"), ("VX-Set-Cookie", "b=2"),
+            ("VX-X-Got-Content-Type", "injected")])
+        data = body_of(20000, seed=9)
+        cases = [(route + "echo?q=1", route) for route in ROUTES]
+        cases.append(("/gone/page", "/app/"))
+        for target, route in cases:
+            for method, body in (("GET", None), ("POST", data)):
+                with self.subTest(target=target, method=method):
+                    plain, screened = (
+                        request(server.port, method, target,
+                                headers=(OCTETS,), body=body, host=HOST)
+                        for server in (self.plain, self.server))
+                    got = self.backend_of(route).take()
+                    self.assertEqual((screened.status, screened.body),
+                                     (plain.status, plain.body))
+                    self.assertEqual(len(got), 2)
+                    self.assertEqual(plain.values("Injected"), [])
+                    self.assertEqual(screened.values("Injected"), ["yes"])
+                    self.assertEqual(screened.values("Set-Cookie"),
+                                     ["a=1", "b=2"])
+                    self.assertEqual(screened.values("X-Got-Content-Type"),
+                                     plain.values("X-Got-Content-Type")
+                                     + ["injected"])
+                    self.assertEqual(len(self.check.take()), 1)
 
     def test_websocket_pass_verdict_gives_working_tunnel(self):
         """A WebSocket handshake is checked once; after a pass verdict the

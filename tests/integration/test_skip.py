@@ -1,5 +1,6 @@
 """The skip pattern recommended in the packaged configuration against the
-built-in one: the same static files skipped, the query bypasses screened."""
+built-in one: the same static files skipped, the query bypasses screened;
+both look at the target as the server resolves it."""
 
 import os
 import re
@@ -44,6 +45,19 @@ CASES = (
     ("/a.jsx", False, False),
     ("/page.html", False, False),
     ("/page.html?a", False, False),
+    # Absolute-form targets are served from their path, "/" when they have
+    # none; the host name is no file name.
+    ("http://site.js?action=login", False, False),
+    ("http://localhost.css", False, False),
+    ("http://cdn.example.png?page=admin", False, False),
+    ("HTTP://cdn.example.png/?page=admin", False, False),
+    ("http://%s/app.js?v=1" % LOOPBACK, True, True),
+    ("http://%s/index.php?file=logo.png" % LOOPBACK, True, False),
+    # Path parameters, which a proxied backend drops from the path while the
+    # server keeps them: skipped only when static both ways.
+    ("/px/login;x.css", False, False),
+    ("/px/login;x.css?a=1", False, False),
+    ("/px/app.js;v=2", False, False),
 )
 
 
@@ -85,8 +99,10 @@ class RecommendedSkipTest(ServerTestCase):
             self.assertIn("\n%s\n" % self.line, f.read())
 
     def test_recommended_pattern_screens_query_bypasses(self):
-        """Both patterns skip the same static files; only the built-in one
-        lets a query ending in an extension avoid screening."""
+        """Both patterns skip the same static files and screen absolute-form
+        targets by their path and paths by what precedes their parameters;
+        only the built-in one lets a query ending in an extension avoid
+        screening."""
         for target, builtin_skips, recommended_skips in CASES:
             with self.subTest(target=target):
                 self.assertEqual(self.screened(self.server.ports[0], target),

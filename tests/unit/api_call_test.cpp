@@ -24,7 +24,7 @@ using vornex_test::raw_server;
 using vornex_test::split_request;
 using vornex_test::wire_request;
 
-using header_map = std::map<std::string, std::string>;
+using header_map = vornex::api::challenge_header_map;
 
 const char ok_reply[] =
     "HTTP/1.1 200 OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";

@@ -16,7 +16,7 @@ namespace {
 using vornex_test::canned_check_server;
 using vornex_test::canned_reply;
 
-using header_map = std::map<std::string, std::string>;
+using header_map = vornex::api::challenge_header_map;
 
 struct keyword_case {
   const char *keyword;
@@ -99,9 +99,25 @@ const answer_case answers[] = {
      0,
      {{"", "nameless"}}},
     {"DuplicateRestLastWins",
-     {200, {{"VX-Set-Cookie", "first"}, {"VX-Set-Cookie", "second"}}, ""},
+     {200, {{"VX-Note", "first"}, {"VX-Note", "second"}}, ""},
      0,
-     {{"Set-Cookie", "second"}}},
+     {{"Note", "second"}}},
+    {"EverySetCookieIsKept",
+     {200,
+      {{"VX-Set-Cookie", "a=1"},
+       {"VX-Note", "n"},
+       {"VX-Set-Cookie", "b=2"},
+       {"VX-Set-Cookie", "c=3"}},
+      ""},
+     0,
+     {{"Note", "n"},
+      {"Set-Cookie", "a=1"},
+      {"Set-Cookie", "b=2"},
+      {"Set-Cookie", "c=3"}}},
+    {"EverySetCookieInLowerCaseIsKept",
+     {200, {{"VX-set-cookie", "a=1"}, {"VX-set-cookie", "b=2"}}, ""},
+     0,
+     {{"set-cookie", "a=1"}, {"set-cookie", "b=2"}}},
     {"RestsDifferingInCaseStaySeparate",
      {200, {{"VX-Set-Cookie", "upper"}, {"VX-set-cookie", "lower"}}, ""},
      0,

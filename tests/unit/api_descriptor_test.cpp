@@ -210,7 +210,8 @@ TEST(ApiDescriptorTest, CallWithDescriptorAbove1024GetsVerdict) {
   }
   EXPECT_EQ(code, 2);
   EXPECT_EQ(record.get_challenge_page(), "<p>page</p>");
-  EXPECT_EQ(record.get_challenge_headers().at("Set-Cookie"), "k=v");
+  EXPECT_EQ(record.get_challenge_headers(),
+            (vornex::api::challenge_header_map{{"Set-Cookie", "k=v"}}));
   EXPECT_EQ(server.checks(), 1);
   EXPECT_EQ(server.last_body(), "POST / HTTP/1.1\r\nHost: a\r\n\r\nbody");
   const std::vector<int> seen = client.seen();

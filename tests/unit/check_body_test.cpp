@@ -1,9 +1,8 @@
 // Check body layout: request line, header lines in table order, and the body
 // after one empty line only when there are body bytes.
 #include "check_body.h"
+#include "pool_fixture.h"
 
-#include <apr_general.h>
-#include <apr_pools.h>
 #include <apr_tables.h>
 
 #include <gtest/gtest.h>
@@ -12,21 +11,12 @@
 
 namespace {
 
-class CheckBody : public testing::Test {
+class CheckBody : public vornex_test::pool_fixture {
 protected:
-  void SetUp() override {
-    ASSERT_EQ(apr_initialize(), APR_SUCCESS);
-    ASSERT_EQ(apr_pool_create(&pool, nullptr), APR_SUCCESS);
-  }
-  void TearDown() override {
-    apr_pool_destroy(pool);
-    apr_terminate();
-  }
   std::string body() {
     return std::string(record.get_data(), record.get_data_size());
   }
 
-  apr_pool_t *pool = nullptr;
   vornex::api record{"127.0.0.1"};
 };
 

@@ -7,6 +7,8 @@
 
 namespace {
 
+using vornex::field_name::server_only;
+using vornex::field_name::set_cookie;
 using vornex::field_name::valid;
 
 // Names made only of token characters pass, whatever their case or length.
@@ -75,3 +77,40 @@ TEST(FieldName, ExactlyTheTokenBytesPass) {
 }
 
 } // namespace
+
+// Framing, connection, proxy-hop and Host names are the server's in any
+// letter case; names that merely contain or extend them are not.
+TEST(FieldName, ServerOnlyNamesInAnyCase) {
+  const char *const reserved[] = {"Content-Length",
+                                  "content-length",
+                                  "CONTENT-LENGTH",
+                                  "Transfer-Encoding",
+                                  "Trailer",
+                                  "Connection",
+                                  "Keep-Alive",
+                                  "TE",
+                                  "te",
+                                  "Upgrade",
+                                  "Host",
+                                  "Proxy-Authenticate",
+                                  "proxy-connection",
+                                  "Proxy-"};
+  const char *const others[] = {
+      "Content-Type", "Content-Length2", "X-Content-Length", "Trailers",
+      "Tee",          "Proxy",           "Hostname",         "Set-Cookie",
+      "Cache-Control"};
+  for (const char *name : reserved)
+    EXPECT_TRUE(server_only(name)) << name;
+  for (const char *name : others)
+    EXPECT_FALSE(server_only(name)) << name;
+}
+
+// Set-Cookie is recognised in any letter case and only as the whole name.
+TEST(FieldName, SetCookieInAnyCase) {
+  EXPECT_TRUE(set_cookie("Set-Cookie"));
+  EXPECT_TRUE(set_cookie("set-cookie"));
+  EXPECT_TRUE(set_cookie("SET-COOKIE"));
+  EXPECT_FALSE(set_cookie("Set-Cookie2"));
+  EXPECT_FALSE(set_cookie("Cookie"));
+  EXPECT_FALSE(set_cookie(""));
+}

@@ -80,6 +80,16 @@ TEST(Marks, LateFailureLeavesTheProbeToDecide) {
   EXPECT_EQ(consider(&mark, t0 + 6 * second), server_access::probe);
 }
 
+// A request that read the clock before the probe was sent does not take it
+// over.
+TEST(Marks, ProbeNewerThanTheClockReadIsUnderWay) {
+  server_mark mark{0, 0};
+  mark_failed(&mark, t0, second, false);
+  ASSERT_EQ(consider(&mark, t0 + 2 * second), server_access::probe);
+  EXPECT_EQ(consider(&mark, t0 + second), server_access::pass_over);
+  EXPECT_EQ(state_of(&mark, t0 + 2 * second - 1), mark_state::probing);
+}
+
 // A probe that never reports (its process ended) is given up after a while,
 // and the next request probes instead.
 TEST(Marks, LostProbeIsTakenOver) {

@@ -92,7 +92,7 @@ protected:
 
   apr_pool_t *pool = nullptr;
   apr_bucket_alloc_t *alloc = nullptr;
-  filter_ctx ctx{APR_SUCCESS, nullptr, nullptr, nullptr, false};
+  filter_ctx ctx{APR_SUCCESS, nullptr, nullptr, nullptr, false, false};
 };
 
 // True when every link of the ring agrees in both directions.
@@ -508,12 +508,13 @@ TEST_F(Spool, SpooledBodyReachesOneReadReaders) {
   record.add_data(std::string("POST / HTTP/1.1\r\nHost: a\r\n"));
   vornex::check_body::body_sink sink(record);
   ctx.brigade = brigade();
-  spool_file spool{nullptr, 0};
+  spool_file spool{nullptr, 0, APR_SUCCESS};
   ASSERT_EQ(vornex::module::spool_open(&spool, dir, pool), APR_SUCCESS);
   EXPECT_FALSE(vornex::module::spool_read(
       &ctx, read_of(body.substr(0, 50000), false), &spool, pool, sink, record));
   EXPECT_TRUE(vornex::module::spool_read(
       &ctx, read_of(body.substr(50000), true), &spool, pool, sink, record));
+  EXPECT_EQ(spool.write_failure, APR_SUCCESS);
   vornex::module::spool_finish(&ctx, &spool, pool, record);
   EXPECT_EQ(std::string(record.get_data(), record.get_data_size()),
             "POST / HTTP/1.1\r\nHost: a\r\n\r\n");
@@ -537,7 +538,7 @@ TEST_F(Spool, BodyMovesToFileMidway) {
   ctx.brigade = brigade();
   EXPECT_FALSE(
       park_read(&ctx, read_of(body.substr(0, 30000), false), pool, sink));
-  spool_file spool{nullptr, 0};
+  spool_file spool{nullptr, 0, APR_SUCCESS};
   ASSERT_EQ(vornex::module::spool_open(&spool, dir, pool), APR_SUCCESS);
   vornex::module::spool_parked(&ctx, &spool, sink, record);
   ASSERT_NE(spool.file, nullptr);
@@ -552,7 +553,8 @@ TEST_F(Spool, BodyMovesToFileMidway) {
 }
 
 // When the file takes no more bytes, what it holds is parked from it and read
-// back into the check body, and the rest of the body stays in memory.
+// back into the check body, the rest of the body stays in memory, and the
+// reason the write failed is kept.
 TEST_F(Spool, FullFileKeepsRestInMemory) {
   const std::string body = pattern(40000);
   // A file that already holds the first 10000 bytes and refuses writes.
@@ -564,7 +566,7 @@ TEST_F(Spool, FullFileKeepsRestInMemory) {
   apr_file_t *read_only = nullptr;
   ASSERT_EQ(apr_file_open(&read_only, path, APR_FOPEN_READ, 0, pool),
             APR_SUCCESS);
-  spool_file spool{read_only, 10000};
+  spool_file spool{read_only, 10000, APR_SUCCESS};
 
   vornex::api record("127.0.0.1");
   record.add_data(std::string("POST / HTTP/1.1\r\n"));
@@ -574,6 +576,7 @@ TEST_F(Spool, FullFileKeepsRestInMemory) {
   EXPECT_TRUE(vornex::module::spool_read(
       &ctx, read_of(body.substr(10000), true), &spool, pool, sink, record));
   EXPECT_EQ(spool.file, nullptr);
+  EXPECT_NE(spool.write_failure, APR_SUCCESS);
   vornex::module::spool_finish(&ctx, &spool, pool, record);
   EXPECT_EQ(std::string(record.get_data(), record.get_data_size()),
             "POST / HTTP/1.1\r\n\r\n" + body);

@@ -3,13 +3,18 @@
 
 #include <gtest/gtest.h>
 
+#include <initializer_list>
 #include <random>
 #include <string>
+#include <utility>
 
+#include "pool_fixture.h"
 #include "static_file.h"
 
 using vornex::module::is_static_file;
+using vornex::module::skip_target;
 using vornex::module::static_file_pattern;
+using vornex::module::without_path_parameters;
 
 namespace {
 
@@ -133,4 +138,45 @@ TEST(StaticFile, LongUriOfDotsIsNotSkipped) {
   EXPECT_FALSE(is_static_file(uri.c_str()));
   uri += "css";
   EXPECT_TRUE(is_static_file(uri.c_str()));
+}
+
+using SkipTarget = vornex_test::pool_fixture;
+
+// An origin-form target, "//" and "*" included, is matched as it is.
+TEST_F(SkipTarget, OriginFormStaysAsItIs) {
+  for (const char *target : {"/app.js", "/assets/App.JS?v=3", "/a.png?",
+                             "//site.js?action=login", "*"})
+    EXPECT_EQ(skip_target(pool, target), target) << target;
+}
+
+using resolver = const char *(*)(apr_pool_t *, const char *);
+
+// Each target that `resolve` gives as the text paired with it.
+void expect_resolved(
+    apr_pool_t *pool, resolver resolve,
+    std::initializer_list<std::pair<const char *, const char *>> cases) {
+  for (const auto &c : cases)
+    EXPECT_STREQ(resolve(pool, c.first), c.second) << c.first;
+}
+
+// An absolute-form target gives its path ("/" when it has none) and its
+// query, never its host name.
+TEST_F(SkipTarget, AbsoluteFormGivesPathAndQuery) {
+  expect_resolved(pool, skip_target,
+                  {{"http://site.js?action=login", "/?action=login"},
+                   {"HTTPS://localhost.css:8443", "/"},
+                   {"http://cdn.example.png?page=admin", "/?page=admin"},
+                   {"http://x.test/a;b.css/c.js?v=1", "/a;b.css/c.js?v=1"}});
+}
+
+// Parameters leave each segment of the path, however short, and never the
+// query; a path without any is handed back as it is.
+TEST_F(SkipTarget, ParametersLeaveThePath) {
+  expect_resolved(pool, without_path_parameters,
+                  {{"/px/login;x.css", "/px/login"},
+                   {"/px/login;x.css?a=1", "/px/login?a=1"},
+                   {"/a;p=1/b;q.css;jsessionid=1", "/a/b"},
+                   {"/;.css", "/"}});
+  for (const char *target : {"/login?x=;a.css", "/app.js", "/"})
+    EXPECT_EQ(without_path_parameters(pool, target), target) << target;
 }
