@@ -183,8 +183,15 @@ TEST_P(SchemeAddress, GivesHostPortAndTransport) {
 
 INSTANTIATE_TEST_SUITE_P(Forms, SchemeAddress, testing::ValuesIn(with_scheme));
 
-// The text, and what the refusal says.
-using bad_scheme_case = std::pair<const char *, const char *>;
+// The text, and what the refusal says; a case is shown by its text.
+struct bad_scheme_case {
+  const char *text;
+  const char *says;
+};
+
+void PrintTo(const bad_scheme_case &c, std::ostream *out) {
+  *out << '"' << c.text << '"';
+}
 
 const bad_scheme_case bad_schemes[] = {
     {"ftp://checks.example", "unknown scheme 'ftp'"},
@@ -211,12 +218,12 @@ class BadSchemeAddress : public testing::TestWithParam<bad_scheme_case> {};
 // An address with a scheme that is not of the two forms is refused with
 // what is wrong, the text included; a record keeps its server.
 TEST_P(BadSchemeAddress, IsRefusedSayingWhy) {
-  const char *text = GetParam().first;
+  const char *text = GetParam().text;
   try {
     vornex::parse_server_address(text);
     ADD_FAILURE() << "accepted";
   } catch (const std::invalid_argument &e) {
-    EXPECT_NE(std::string(e.what()).find(GetParam().second), std::string::npos)
+    EXPECT_NE(std::string(e.what()).find(GetParam().says), std::string::npos)
         << e.what();
     EXPECT_NE(std::string(e.what()).find(text), std::string::npos) << e.what();
   }
