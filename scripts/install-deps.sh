@@ -12,7 +12,8 @@ packages="build-essential cmake pkg-config make git
   clang libclang-rt-14-dev valgrind
   wrk nginx-core gnuplot-nox
   php8.2-fpm php8.2-cgi libapache2-mod-fcgid nghttp2-client
-  clang-format shellcheck flake8"
+  clang-format shellcheck flake8
+  prometheus"
 
 missing=""
 for p in $packages; do

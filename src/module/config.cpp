@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "module.h"
+#include "sample.h"
 
 namespace vornex {
 namespace module {
@@ -43,6 +44,8 @@ void *create_dir_conf(apr_pool_t *pool, char *) {
   conf->max_checks_percent = 0;
   conf->failure_mode = -1;
   conf->failure_status = 0;
+  conf->enforce = -1;
+  conf->sample_ppm = -1;
   return conf;
 }
 
@@ -73,6 +76,8 @@ void *merge_dir_conf(apr_pool_t *pool, void *base_conf, void *add_conf) {
   const dir_conf *policy = add->failure_mode != -1 ? add : base;
   conf->failure_mode = policy->failure_mode;
   conf->failure_status = policy->failure_status;
+  conf->enforce = inherit(add->enforce, base->enforce);
+  conf->sample_ppm = inherit(add->sample_ppm, base->sample_ppm);
   return conf;
 }
 
@@ -157,6 +162,25 @@ const char *set_failure_mode(cmd_parms *, void *conf_ptr, const char *mode,
     return error;
   conf->failure_mode = 1;
   conf->failure_status = static_cast<int>(code);
+  return nullptr;
+}
+
+bool rollout_named = false;
+
+const char *set_enforce(cmd_parms *, void *conf_ptr, int on) {
+  static_cast<dir_conf *>(conf_ptr)->enforce = on ? 1 : 0;
+  if (!on)
+    rollout_named = true;
+  return nullptr;
+}
+
+const char *set_sample(cmd_parms *, void *conf_ptr, const char *text) {
+  const long ppm = parse_sample(text);
+  if (ppm < 0)
+    return "VornexSample takes a percentage from 0 to 100, with at most four "
+           "decimals";
+  static_cast<dir_conf *>(conf_ptr)->sample_ppm = ppm;
+  rollout_named = true;
   return nullptr;
 }
 

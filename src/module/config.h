@@ -38,6 +38,12 @@ struct dir_conf {
   // failure_status).
   int failure_mode;
   int failure_status;
+  // VornexEnforce: -1 unset (On), 1 On, 0 Off: the check is made and
+  // counted but its outcome never changes the response (monitor mode).
+  int enforce;
+  // VornexSample: the share of requests checked, in parts per million
+  // (sample.h); -1 unset (every request).
+  long sample_ppm;
 };
 
 // The failure policy's status when VornexFailureMode closed names none.
@@ -74,6 +80,21 @@ const char *set_max_checks(cmd_parms *cmd, void *conf_ptr, const char *text);
 // VornexFailureMode open|closed [status]
 const char *set_failure_mode(cmd_parms *cmd, void *conf_ptr, const char *mode,
                              const char *status);
+
+// VornexEnforce On|Off
+const char *set_enforce(cmd_parms *cmd, void *conf_ptr, int on);
+
+// VornexSample percent
+const char *set_sample(cmd_parms *cmd, void *conf_ptr, const char *text);
+
+// Whether the configuration read last names VornexEnforce Off or
+// VornexSample anywhere (then mod_status shows their counters even while
+// they are zero). Cleared before each configuration is read.
+extern bool rollout_named;
+
+// Whether requests under `conf` are left as they would be with a pass,
+// whatever the check finds (VornexEnforce Off).
+inline bool monitoring(const dir_conf *conf) { return conf->enforce == 0; }
 
 // The cap of VornexMaxChecks, or 0 for none: a percentage of `basis` (a
 // process's threads, or the server's processes under prefork) is rounded up

@@ -303,7 +303,9 @@ private:
         report_attempt(index, api::failure::none);
         rep.result = outcome_of(code);
         rep.server = index;
-        return answered ? AP_FILTER_ERROR : enforce(r, *record, code);
+        if (answered)
+          return AP_FILTER_ERROR;
+        return monitoring(conf) ? DECLINED : enforce(r, *record, code);
       } catch (const std::exception &e) {
         rep.spent += apr_time_now() - start;
         failed(index, e.what(), record->last_failure());
@@ -340,6 +342,8 @@ private:
   // No server gave a verdict (`why` unscreened), or the cap left no place
   // (`why` busy): the section's failure policy decides. Open serves the
   // request unscreened; closed answers it with the policy's status.
+  // In monitor mode the outcome is what the policy would make of it, and
+  // the request is served as open serves it.
   int no_verdict(outcome why) {
     if (answered)
       return AP_FILTER_ERROR;
@@ -348,6 +352,8 @@ private:
       return DECLINED;
     }
     rep.result = outcome::refused;
+    if (monitoring(conf))
+      return DECLINED;
     apr_table_setn(r->err_headers_out, "Retry-After",
                    apr_psprintf(r->pool, "%d", retry ? retry : 10));
     return conf->failure_status ? conf->failure_status : default_failure_status;

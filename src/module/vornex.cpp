@@ -13,7 +13,9 @@
 //                 keeps an inject verdict's headers in the response
 //   body.cpp      the body: capture, the VORNEX_IN filter
 //   status.cpp    counters and server marks in shared memory, and
-//                 mod_status's view of them
+//                 mod_status's and the vornex-metrics handler's view of them
+//   metrics.cpp   the counters in Prometheus's text format
+//   sample.cpp    which requests VornexSample has checked
 
 #include <httpd.h>
 
@@ -23,13 +25,16 @@
 #include <mod_status.h>
 #include <util_filter.h>
 
+#include <cstring>
 #include <exception>
 
 #include "body.h"
 #include "config.h"
 #include "dispatch.h"
 #include "enforce.h"
+#include "metrics.h"
 #include "module.h"
+#include "sample.h"
 #include "screen.h"
 #include "status.h"
 
@@ -59,6 +64,9 @@ apr_status_t inject_filter(ap_filter_t *f, apr_bucket_brigade *bb) {
 
 int handler(request_rec *r) {
   try {
+    // The metrics page is served as it is, never screened or counted.
+    if (r->handler && !std::strcmp(r->handler, metrics_handler_name))
+      return show_metrics(r);
     if (r->main || r->prev)
       return follow(r);
     return screen(r);
@@ -82,8 +90,15 @@ int post_config(apr_pool_t *pconf, apr_pool_t *, apr_pool_t *, server_rec *s) {
   }
 }
 
+// Runs before every configuration load (the first one included).
+int pre_config(apr_pool_t *, apr_pool_t *, apr_pool_t *) {
+  rollout_named = false;
+  return OK;
+}
+
 void child_init(apr_pool_t *pchild, server_rec *s) {
   try {
+    reseed_samples();
     start_process(pchild, s);
   } catch (...) {
   }
@@ -145,6 +160,10 @@ const command_rec config_options[] = {
     {"VornexFailureMode", setter(set_failure_mode),
      slot(offsetof(dir_conf, failure_mode)), OR_ALL, TAKE12,
      "What a request without a verdict gets: open, or closed [status]"},
+    {"VornexEnforce", setter(set_enforce), slot(offsetof(dir_conf, enforce)),
+     OR_ALL, FLAG, "Enforce verdicts, or only check and count them (Off)"},
+    {"VornexSample", setter(set_sample), slot(offsetof(dir_conf, sample_ppm)),
+     OR_ALL, TAKE1, "Percentage of requests that are checked"},
     {nullptr, nullptr, nullptr, 0, RAW_ARGS, nullptr}};
 
 // ---- hooks -----------------------------------------------------------------
@@ -176,6 +195,7 @@ void register_hooks(apr_pool_t *) {
   ap_register_output_filter(inject_filter_name, inject_filter, nullptr,
                             AP_FTYPE_RESOURCE);
   ap_hook_handler(handler, nullptr, before_scripts, APR_HOOK_REALLY_FIRST);
+  ap_hook_pre_config(pre_config, nullptr, nullptr, APR_HOOK_MIDDLE);
   ap_hook_post_config(post_config, nullptr, nullptr, APR_HOOK_MIDDLE);
   ap_hook_child_init(child_init, nullptr, nullptr, APR_HOOK_MIDDLE);
   APR_OPTIONAL_HOOK(ap, status_hook, status_hook, nullptr, nullptr,
