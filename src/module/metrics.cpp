@@ -103,30 +103,42 @@ void outcomes(page &p, const counter_block &b) {
   p.sample("vornex_unchecked_total", "reason=\"unsampled\"", read(b.unsampled));
 }
 
+// The counters and the gauge that take no label, in the page's order.
+struct single {
+  const char *name;
+  const char *type;
+  const char *help;
+  apr_uint64_t counter_block::*value;
+};
+const single singles[] = {
+    {"vornex_screened_total", "counter", "Requests that went on to a check.",
+     &counter_block::screened},
+    {"vornex_failovers_total", "counter",
+     "Times the secondary server was asked after the primary failed.",
+     &counter_block::failovers},
+    {"vornex_over_cap_total", "counter",
+     "Requests decided without a check because VornexMaxChecks was reached.",
+     &counter_block::over_cap},
+    {"vornex_check_body_bytes_total", "counter",
+     "Request body bytes sent to check servers, per attempt.",
+     &counter_block::body_bytes},
+    {"vornex_checks_in_flight", "gauge",
+     "Check calls being made now, over all worker processes.",
+     &counter_block::in_flight},
+};
+
 void attempts(page &p, const counter_block &b) {
+  for (const single &one : singles) {
+    p.family(one.name, one.type, one.help);
+    p.sample(one.name, "", read(b.*one.value));
+  }
   static const char *const kinds[failure_kind_count] = {"connection", "timeout",
                                                         "answer", "verdict"};
-  p.family("vornex_screened_total", "counter",
-           "Requests that went on to a check.");
-  p.sample("vornex_screened_total", "", read(b.screened));
-  p.family("vornex_failovers_total", "counter",
-           "Times the secondary server was asked after the primary failed.");
-  p.sample("vornex_failovers_total", "", read(b.failovers));
   p.family("vornex_failed_attempts_total", "counter",
            "Check attempts that gave no verdict, by kind of failure.");
   for (int i = 0; i < failure_kind_count; ++i)
     p.sample("vornex_failed_attempts_total",
              std::string("kind=\"") + kinds[i] + "\"", read(b.failed[i]));
-  p.family("vornex_over_cap_total", "counter",
-           "Requests decided without a check because VornexMaxChecks was "
-           "reached.");
-  p.sample("vornex_over_cap_total", "", read(b.over_cap));
-  p.family("vornex_check_body_bytes_total", "counter",
-           "Request body bytes sent to check servers, per attempt.");
-  p.sample("vornex_check_body_bytes_total", "", read(b.body_bytes));
-  p.family("vornex_checks_in_flight", "gauge",
-           "Check calls being made now, over all worker processes.");
-  p.sample("vornex_checks_in_flight", "", read(b.in_flight));
 }
 
 void histogram(page &p, const counter_block &b) {
