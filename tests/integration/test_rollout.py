@@ -130,10 +130,10 @@ def log_lines(server, name, ids):
         time.sleep(0.05)
 
 
-def status_counters(port):
+def status_counters(port, timeout=60):
     """{name: value} of the Vornex lines of server-status?auto, and their
     names in order under "order"."""
-    response = request(port, "GET", "/server-status?auto")
+    response = request(port, "GET", "/server-status?auto", timeout=timeout)
     found = {"order": []}
     for line in response.body.decode().splitlines():
         name, _, value = line.partition(": ")
@@ -243,8 +243,9 @@ class MonitorModeTest(ServerTestCase):
     def test_responses_equal_those_without_module(self):
         """For every kind of content and every check outcome, the response
         has the status, body and headers (but Date, and a CGI answer's
-        framing) the server without the module gives, the access log shows the outcome found and not
-        enforced, and the failing service was asked twice."""
+        framing) the server without the module gives, the access log shows
+        the outcome found and not enforced, and the failing service was
+        asked twice."""
         table = []
         for kind, path, method in KINDS:
             for name, query, outcome in OUTCOMES:
@@ -576,15 +577,18 @@ class MetricsMixin:
         generation = status_counters(
             self.server.port)["ParentServerConfigGeneration"]
         os.kill(self.server.proc.pid, signal.SIGHUP)
-        deadline = time.monotonic() + 60
+        # During the restart a connection may be refused, reset, or left
+        # unanswered for a while: each try is bounded on its own.
+        deadline = time.monotonic() + 120
         while True:
             try:
-                found = status_counters(self.server.port)
-            except OSError:
-                found = {}
+                found = status_counters(self.server.port, timeout=10)
+            except (OSError, ValueError, IndexError) as e:
+                found = {"error": repr(e)}
             if found.get("ParentServerConfigGeneration", -1) > generation:
                 break
-            self.assertLess(time.monotonic(), deadline)
+            self.assertLess(time.monotonic(), deadline,
+                            "no new generation serves; last: %r" % found)
             time.sleep(0.1)
         values = parse_metrics(self.metrics().body.decode())
         counted = {k: v for k, v in values.items()
