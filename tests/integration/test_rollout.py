@@ -233,6 +233,7 @@ class MonitorModeTest(ServerTestCase):
             "VornexSecondaryServer %s" % cls.backup.address,
             "VornexCheck On", "VornexEnforce Off",
             "VornexFailureMode closed 503",
+            '<Location /broken/>', 'VornexSkip "(unbalanced"', "</Location>",
             "<Location /server-status>", "VornexCheck Off", "</Location>"]))
         cls.server.start()
 
@@ -275,6 +276,22 @@ class MonitorModeTest(ServerTestCase):
                          "module | without | body sha256 | logged\n")
         for row in table:
             sys.stderr.write("  %s | %s | %d | %d | %s | %s\n" % row)
+
+    def test_configuration_error_still_serves(self):
+        """A skip expression that does not compile is logged on each
+        request, which is served as without the module instead of failing
+        with 500."""
+        mark = self.server.log_mark()
+        target, _ = tagged("/broken/page.html?v=block")
+        self.server.write("htdocs/broken/page.html", PAGE)
+        self.plain.write("htdocs/broken/page.html", PAGE)
+        got = request(self.server.port, "GET", target)
+        plain = request(self.plain.port, "GET", target)
+        self.assertEqual((got.status, got.body), (200, PAGE))
+        self.assertEqual((plain.status, plain.body), (200, PAGE))
+        self.assertIn("VornexSkip configuration parameter contains an "
+                      "invalid regular expression",
+                      self.server.log_since(mark))
 
     def test_would_be_verdicts_counted_apart(self):
         """Each outcome moves its own counter and its monitored twin by one,
