@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "module.h"
+#include "phase.h"
 
 namespace vornex {
 namespace module {
@@ -43,6 +44,7 @@ void *create_dir_conf(apr_pool_t *pool, char *) {
   conf->max_checks_percent = 0;
   conf->failure_mode = -1;
   conf->failure_status = 0;
+  conf->phase = -1;
   return conf;
 }
 
@@ -73,6 +75,7 @@ void *merge_dir_conf(apr_pool_t *pool, void *base_conf, void *add_conf) {
   const dir_conf *policy = add->failure_mode != -1 ? add : base;
   conf->failure_mode = policy->failure_mode;
   conf->failure_status = policy->failure_status;
+  conf->phase = inherit(add->phase, base->phase);
   return conf;
 }
 
@@ -136,6 +139,22 @@ const char *set_max_checks(cmd_parms *, void *conf_ptr, const char *text) {
            "percentage of the process's threads from 1% to 100%";
   conf->max_checks = value;
   conf->max_checks_percent = percent ? 1 : 0;
+  return nullptr;
+}
+
+const char *set_check(cmd_parms *cmd, void *conf_ptr, int on) {
+  note_check_configured(on != 0);
+  return ap_set_flag_slot(cmd, conf_ptr, on);
+}
+
+const char *set_phase(cmd_parms *, void *conf_ptr, const char *phase) {
+  auto *conf = static_cast<dir_conf *>(conf_ptr);
+  if (!ap_cstr_casecmp(phase, "early"))
+    conf->phase = phase_early;
+  else if (!ap_cstr_casecmp(phase, "content"))
+    conf->phase = phase_content;
+  else
+    return "VornexPhase takes early or content";
   return nullptr;
 }
 
