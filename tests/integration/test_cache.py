@@ -117,7 +117,8 @@ class CacheCase:
                 self.assertEqual((first.status, len(checks)), (200, 1))
                 again, checks = self.get("module", target, GOOD)
                 self.assertEqual((again.status, len(checks)), (200, 1))
-                self.assertEqual(again.header("X-Cache")[:3], "HIT", again.headers)
+                self.assertEqual(again.header("X-Cache")[:3], "HIT",
+                                 again.headers)
                 self.assertEqual(again.body, first.body)
                 refused, checks = self.get("module", target, EVIL)
                 self.assertEqual((refused.status, len(checks)), (403, 1),

@@ -13,12 +13,15 @@ import sys
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", ".."))
 
+from testbed.bodies import ECHO_CGI, body_of, echo_line  # noqa: E402
 from testbed.client import request  # noqa: E402
 from testbed.scripted import check_reply  # noqa: E402
 from testbed.suite import ServerTestCase, main  # noqa: E402
 
 MODULES = sorted(["auth_basic", "auth_form", "authn_core", "authn_file",
-                  "authz_user", "request", "session", "session_cookie"])
+                  "authz_user", "request", "rewrite", "session",
+                  "session_cookie"])
+PAGE = b"<html><body>prove you are a person</body></html>\n"
 USER, SECRET = "alice", "right-secret"
 FORM = ("Content-Type", "application/x-www-form-urlencoded")
 
@@ -33,9 +36,12 @@ def login_body(password):
 
 
 def verdict_for(check):
-    """Blocks the client whose User-Agent is evilbot."""
+    """Blocks the client whose User-Agent is evilbot, and challenges the
+    one whose User-Agent is doubtful."""
     if b"\r\nUser-Agent: evilbot\r\n" in check.body:
         return check_reply(403)
+    if b"\r\nUser-Agent: doubtful\r\n" in check.body:
+        return check_reply(200, [("VX-X-Mitigation", "challenge")], PAGE)
     return check_reply(200)
 
 
@@ -45,6 +51,12 @@ def site(server, password_file):
             "Session On",
             "SessionCookieName session path=/"]
     return "\n".join([
+        # The application behind a front controller: an internal redirect
+        # to the echo script.
+        '<Directory "%s/app">' % server.htdocs,
+        "  RewriteEngine On",
+        "  RewriteRule ^ /cgi-bin/echo.cgi [L]",
+        "</Directory>",
         "<Location /basic/>",
         "  AuthType Basic",
         "  AuthBasicProvider file",
@@ -102,8 +114,9 @@ class EarlyPhase(ServerTestCase):
         cls.servers = {}
         for name, phase in (("plain", None), ("content", "content"),
                             ("early", "early")):
-            s = cls.apache(modules=MODULES, vornex=phase is not None,
-                           cgi=None)
+            s = cls.apache(modules=MODULES, vornex=phase is not None)
+            s.write("cgi-bin/echo.cgi", ECHO_CGI, mode=0o755)
+            s.write("htdocs/app/index.html", "never served\n")
             password_file = os.path.join(s.root, "htpasswd")
             subprocess.run(["htpasswd", "-cb", password_file, USER, SECRET],
                            check=True, stdout=subprocess.DEVNULL,
@@ -215,6 +228,38 @@ class EarlyPhase(ServerTestCase):
                     self.assertTrue(any(
                         v.startswith("session=")
                         for v in response.values("Set-Cookie")))
+
+    def test_body_reaches_application_behind_redirect(self):
+        """In the early phase the body read for the check reaches the echo
+        script once, directly and behind the front controller's internal
+        redirect, as without the module; the check carries it."""
+        for target in ("/cgi-bin/echo.cgi", "/app/route"):
+            for size in (0, 1, 8193, 200000):
+                data = body_of(size, seed=size)
+                with self.subTest(target=target, size=size):
+                    reference, _ = self.send("plain", "POST", target, [],
+                                             data)
+                    self.assertEqual(reference.body, echo_line(data))
+                    response, checks = self.send("early", "POST", target,
+                                                 [], data)
+                    self.assertEqual((response.status, response.body),
+                                     (200, reference.body))
+                    self.assertEqual(len(checks), 1)
+                    self.assertEqual(checks[0].screened_body(), data)
+
+    def test_early_challenge_answers_before_authentication(self):
+        """A challenge verdict in the early phase answers a request that
+        authentication would refuse with the challenge page; in the content
+        phase authentication answers it first, unchecked."""
+        for phase, expected in (("early", (403, PAGE, 1)),
+                                ("content", (401, None, 0))):
+            with self.subTest(phase=phase):
+                response, checks = self.send(phase, "GET", "/basic/page.html",
+                                             [], None, agent="doubtful")
+                got = (response.status,
+                       response.body if response.status == 403 else None,
+                       len(checks))
+                self.assertEqual(got, expected)
 
 
 if __name__ == "__main__":
