@@ -1,7 +1,8 @@
 """Pages that mod_cache keeps are screened for every client that asks for
 them: with mod_cache_disk and mod_cache_socache, with the cache answering
 from its quick handler or from its content handler, for a static file, a
-proxied backend and PHP-FPM, in Debian's load order. Each request is checked
+proxied backend and PHP-FPM, in Debian's load order and with the module
+loaded first. Each request is checked
 once, and no verdict's headers are kept in the cache for other clients."""
 
 import os
@@ -52,6 +53,7 @@ class CacheCase:
     store = "disk"
     quick = "On"
     pages = PAGES
+    vornex_first = False
 
     @classmethod
     def setUpClass(cls):
@@ -69,7 +71,8 @@ class CacheCase:
         store_module, store_conf = STORES[cls.store]
         modules = sorted(["cache", store_module, "socache_shmcb", "proxy",
                           "proxy_http", "proxy_fcgi", "headers"])
-        s = cls.apache(modules=modules, vornex=with_module, cgi=None)
+        s = cls.apache(modules=modules, vornex=with_module, cgi=None,
+                       vornex_first=cls.vornex_first)
         fpm = php.PhpFpm(s.root)
         cls.addClassCleanup(fpm.stop)
         fpm.start()
@@ -171,6 +174,15 @@ class DiskQuick(CacheCase, ServerTestCase):
 
 class DiskHandler(CacheCase, ServerTestCase):
     store, quick = "disk", "Off"
+
+
+# The module loaded before mod_cache instead of after it.
+class DiskQuickLoadedFirst(CacheCase, ServerTestCase):
+    store, quick, vornex_first = "disk", "On", True
+
+
+class DiskHandlerLoadedFirst(CacheCase, ServerTestCase):
+    store, quick, vornex_first = "disk", "Off", True
 
 
 # mod_cache_socache does not keep a response of unknown length, which is
