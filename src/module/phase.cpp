@@ -52,7 +52,8 @@ bool says_on(const ap_directive_t *d) {
 }
 
 // Sections that Apache applies only once it has mapped the request to a
-// file, or whose conditions it tests after the quick handler.
+// file, or whose conditions it tests after the quick handler: a VornexCheck
+// there is not known ahead of mod_cache's quick handler.
 bool late_section(const ap_directive_t *d) {
   for (const char *name : {"<Directory", "<DirectoryMatch", "<Files",
                            "<FilesMatch", "<If", "<ElseIf", "<Else"})
@@ -64,7 +65,7 @@ bool late_section(const ap_directive_t *d) {
 struct tree_facts {
   bool quick_off_main = false; // CacheQuickHandler Off outside virtual hosts
   bool quick_on = false;       // CacheQuickHandler On anywhere
-  const ap_directive_t *late_check = nullptr; // first VornexCheck On there
+  const ap_directive_t *late_check = nullptr; // first VornexCheck there
   const ap_directive_t *late_in = nullptr;    // ... and its section
 };
 
@@ -76,8 +77,7 @@ void walk(const ap_directive_t *d, bool in_vhost, const ap_directive_t *late,
         facts.quick_on = true;
       else if (!in_vhost)
         facts.quick_off_main = true;
-    } else if (named(d, "VornexCheck") && late && says_on(d) &&
-               !facts.late_check) {
+    } else if (named(d, "VornexCheck") && late && !facts.late_check) {
       facts.late_check = d;
       facts.late_in = late;
     }
@@ -178,10 +178,12 @@ int check_configuration(apr_pool_t *, server_rec *s) {
   if (cache_quick && facts.late_check &&
       ap_state_query(AP_SQ_MAIN_STATE) != AP_SQ_MS_CREATE_PRE_CONFIG)
     VORNEX_LOG(APLOG_WARNING, s,
-               "VornexCheck On in the %s %s section at line %d of %s does not "
-               "screen the pages mod_cache serves from its quick handler: set "
-               "CacheQuickHandler Off, or switch screening on in a server, "
-               "virtual host or <Location> section",
+               "VornexCheck %s in the %s %s section at line %d of %s is not "
+               "known ahead of mod_cache's quick handler, which serves pages "
+               "there unscreened or screens them as the server and "
+               "<Location> sections say: set CacheQuickHandler Off, or set "
+               "VornexCheck in a server, virtual host or <Location> section",
+               says_on(facts.late_check) ? "On" : "Off",
                facts.late_in->directive, facts.late_in->args,
                facts.late_check->line_num, facts.late_check->filename);
   return OK;

@@ -202,19 +202,22 @@ class StartUpWarning(ServerTestCase):
     """What the server says at start-up about sections that the quick
     handler would bypass."""
 
-    WARNING = ("VornexCheck On in the <Directory %s> section at line %d of "
-               "%s does not screen the pages mod_cache serves from its quick "
-               "handler")
+    WARNING = ("VornexCheck %s in the <Directory %s> section at line %d of "
+               "%s is not known ahead of mod_cache's quick handler, which "
+               "serves pages there unscreened or screens them as the server "
+               "and <Location> sections say: set CacheQuickHandler Off, or "
+               "set VornexCheck in a server, virtual host or <Location> "
+               "section")
 
-    def start(self, quick):
+    def start(self, quick, check="On"):
         s = self.apache(modules=["cache", "cache_disk"], cgi=None)
-        check = self.scripted_check_server()
+        server = self.scripted_check_server()
         lines = ["CacheEnable disk /", "CacheRoot %s/cache" % s.root,
-                 "VornexPrimaryServer %s" % check.address,
-                 "VornexSecondaryServer %s" % check.address]
+                 "VornexPrimaryServer %s" % server.address,
+                 "VornexSecondaryServer %s" % server.address]
         if quick is not None:
             lines.append("CacheQuickHandler %s" % quick)
-        lines += ['<Directory "%s">' % s.htdocs, "  VornexCheck On",
+        lines += ['<Directory "%s">' % s.htdocs, "  VornexCheck %s" % check,
                   "</Directory>"]
         s.configure("\n".join(lines))
         s.start()
@@ -229,21 +232,22 @@ class StartUpWarning(ServerTestCase):
         # The last of the sections for htdocs: the base has one too.
         line = len(conf_lines) - conf_lines[::-1].index(
             '<Directory "%s">' % s.htdocs) + 1
-        return s, self.WARNING % ('"%s"' % s.htdocs, line, s.conf_path)
+        return s, self.WARNING % (check, '"%s"' % s.htdocs, line,
+                                  s.conf_path)
 
     def test_directory_section_named_only_under_quick_handler(self):
-        """VornexCheck On in a <Directory> section is named, with its file
-        and line, when mod_cache answers from its quick handler (set On, or
-        by default), and not when it answers from its content handler."""
-        for quick, named in ((None, True), ("On", True), ("Off", False)):
-            with self.subTest(quick=quick):
-                s, warning = self.start(quick)
+        """VornexCheck On or Off in a <Directory> section is named, with
+        its file and line, when mod_cache answers from its quick handler (set
+        On, or by default), and not when it answers from its content
+        handler."""
+        for quick, check, named in ((None, "On", True), ("On", "On", True),
+                                    ("On", "Off", True),
+                                    ("Off", "On", False)):
+            with self.subTest(quick=quick, check=check):
+                s, warning = self.start(quick, check)
                 said = [m for m in s.messages_since(0, "warn")
-                        if "does not screen" in m]
-                self.assertEqual(said, [warning + ": set CacheQuickHandler "
-                                        "Off, or switch screening on in a "
-                                        "server, virtual host or <Location> "
-                                        "section"] if named else [])
+                        if "quick handler" in m]
+                self.assertEqual(said, [warning] if named else [])
 
 
 if __name__ == "__main__":
