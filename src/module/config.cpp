@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "module.h"
+#include "phase.h"
 #include "sample.h"
 
 namespace vornex {
@@ -46,6 +47,7 @@ void *create_dir_conf(apr_pool_t *pool, char *) {
   conf->failure_status = 0;
   conf->enforce = -1;
   conf->sample_ppm = -1;
+  conf->phase = -1;
   return conf;
 }
 
@@ -78,6 +80,7 @@ void *merge_dir_conf(apr_pool_t *pool, void *base_conf, void *add_conf) {
   conf->failure_status = policy->failure_status;
   conf->enforce = inherit(add->enforce, base->enforce);
   conf->sample_ppm = inherit(add->sample_ppm, base->sample_ppm);
+  conf->phase = inherit(add->phase, base->phase);
   return conf;
 }
 
@@ -141,6 +144,22 @@ const char *set_max_checks(cmd_parms *, void *conf_ptr, const char *text) {
            "percentage of the process's threads from 1% to 100%";
   conf->max_checks = value;
   conf->max_checks_percent = percent ? 1 : 0;
+  return nullptr;
+}
+
+const char *set_check(cmd_parms *cmd, void *conf_ptr, int on) {
+  note_check_configured(on != 0);
+  return ap_set_flag_slot(cmd, conf_ptr, on);
+}
+
+const char *set_phase(cmd_parms *, void *conf_ptr, const char *phase) {
+  auto *conf = static_cast<dir_conf *>(conf_ptr);
+  if (!ap_cstr_casecmp(phase, "early"))
+    conf->phase = phase_early;
+  else if (!ap_cstr_casecmp(phase, "content"))
+    conf->phase = phase_content;
+  else
+    return "VornexPhase takes early or content";
   return nullptr;
 }
 

@@ -44,7 +44,13 @@ struct dir_conf {
   // VornexSample: the share of requests checked, in parts per million
   // (sample.h); -1 unset (every request).
   long sample_ppm;
+  // VornexPhase: where the request is screened. -1 unset (content),
+  // phase_content, phase_early.
+  int phase;
 };
+
+const int phase_content = 0;
+const int phase_early = 1;
 
 // The failure policy's status when VornexFailureMode closed names none.
 const int default_failure_status = 503;
@@ -76,6 +82,12 @@ const char *set_number(cmd_parms *cmd, void *conf_ptr, const char *text);
 
 // VornexMaxChecks number|percent%
 const char *set_max_checks(cmd_parms *cmd, void *conf_ptr, const char *text);
+
+// VornexCheck On|Off
+const char *set_check(cmd_parms *cmd, void *conf_ptr, int on);
+
+// VornexPhase early|content
+const char *set_phase(cmd_parms *cmd, void *conf_ptr, const char *phase);
 
 // VornexFailureMode open|closed [status]
 const char *set_failure_mode(cmd_parms *cmd, void *conf_ptr, const char *mode,

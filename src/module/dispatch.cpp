@@ -20,6 +20,7 @@
 #include "enforce.h"
 #include "marks.h"
 #include "module.h"
+#include "phase.h"
 #include "status.h"
 
 namespace vornex {
@@ -282,7 +283,7 @@ private:
   // it, the server is told the request is done.
   void describe_request() {
     set_facts(r, *record);
-    check_body::add_head(*record, r->the_request, r->headers_in);
+    check_body::add_head(*record, r->the_request, sent_headers(r));
     const apr_off_t in_memory_limit = conf->body_in_memory_limit >= 0
                                           ? conf->body_in_memory_limit
                                           : default_body_in_memory_limit;
