@@ -42,8 +42,8 @@ from testbed.machine import (Abort, abort_on_signals,  # noqa: E402
                              cpu_names, cpu_split, loadavg, logger,
                              machine, make_command, on_cpus, stop_on_signal)
 from testbed.net import LOOPBACK, free_port, free_ports  # noqa: E402
-from testbed.process import (die_with_parent, proc_status,  # noqa: E402
-                             worker_pids)
+from testbed.process import (child_pids, die_with_parent,  # noqa: E402
+                             proc_status, worker_pids)
 from testbed.standin import StandInCheckServer  # noqa: E402
 
 NGINX = "/usr/sbin/nginx"
@@ -152,13 +152,13 @@ def wait_port(port, proc, what, seconds=20):
     raise Abort("%s did not listen on %d" % (what, port))
 
 
-def start_process(cmd, what, port, log_path):
+def start_process(cmd, what, port, log_path, seconds=20):
     out = open(log_path, "wb")
     proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=out,
                             stderr=subprocess.STDOUT, start_new_session=True,
                             preexec_fn=die_with_parent)
     out.close()
-    wait_port(port, proc, what)
+    wait_port(port, proc, what, seconds)
     return proc
 
 
@@ -422,6 +422,355 @@ def measure_memory(server, body):
     return {"peak_kib": peak - before, "idle_kib": before}
 
 
+# ---- counts that do not move with the machine's speed ----------------------
+
+STRACE = "/usr/bin/strace"
+VALGRIND = "/usr/bin/valgrind"
+
+# name, server, path, baseline, what it is. The servers are one-child
+# Apaches ("off" without the module, "on", "on-keepalive", "disabled") and
+# nginx's three.
+COUNTED = [
+    ("off", "off", "/index.html", "off", "module not loaded"),
+    ("off-static", "off", "/site.css", "off-static",
+     "module not loaded, /site.css"),
+    ("skip", "on", "/site.css", "off-static",
+     "VornexCheck On, URI the built-in pattern skips"),
+    ("disabled", "disabled", "/index.html", "off",
+     "module loaded, VornexCheck Off"),
+    ("screened", "on", "/index.html", "off", "screened, new connection"),
+    ("screened-keepalive", "on-keepalive", "/index.html", "off",
+     "screened, VornexKeepAlive On"),
+    ("nginx-plain", "nginx-plain", "/index.html", "nginx-plain",
+     "nginx, same page"),
+    ("nginx-auth", "nginx-auth", "/index.html", "nginx-plain",
+     "nginx auth_request, new connection per check"),
+    ("nginx-auth-keepalive", "nginx-auth-keepalive", "/index.html",
+     "nginx-plain", "nginx auth_request, upstream keepalive pool"),
+]
+# The scenarios whose user-space instructions callgrind counts.
+INSTRUCTIONS = ("off", "off-static", "skip", "disabled", "screened-keepalive")
+# Instructions per request of these within this share of their baseline's.
+NEAR_ONE_INSTRUCTIONS = 0.02
+# One line of strace -c's table: calls, errors (blank when none), name.
+STRACE_ROW = re.compile(r"^\s*[\d.]+\s+[\d.]+\s+\d+\s+(\d+)\s+(?:\d+\s+)?"
+                        r"(\w+)\s*$")
+
+
+def keepalive_gets(port, path, count, pause=0.0):
+    """`count` GETs of `path`, one after the other on one kept connection,
+    each sent `pause` seconds after the answer to the one before; each must
+    answer 200."""
+    raw = ("GET %s HTTP/1.1\r\nHost: %s:%d\r\n\r\n"
+           % (path, LOOPBACK, port)).encode()
+    sock = socket.create_connection((LOOPBACK, port), 300)
+    try:
+        pending = b""
+        for _ in range(count):
+            sock.sendall(raw)
+            while b"\r\n\r\n" not in pending:
+                piece = sock.recv(65536)
+                if not piece:
+                    raise Abort("GET %s on %d: connection closed"
+                                % (path, port))
+                pending += piece
+            head, _, pending = pending.partition(b"\r\n\r\n")
+            status = int(head.split(b" ", 2)[1])
+            m = re.search(rb"\r\ncontent-length:\s*(\d+)", head, re.I)
+            if status != 200 or not m:
+                raise Abort("GET %s on %d answered %d" % (path, port, status))
+            length = int(m.group(1))
+            while len(pending) < length:
+                piece = sock.recv(65536)
+                if not piece:
+                    raise Abort("GET %s on %d: connection closed"
+                                % (path, port))
+                pending += piece
+            pending = pending[length:]
+            if pause:
+                time.sleep(pause)
+    finally:
+        sock.close()
+
+
+def parse_strace_counts(text):
+    """{system call: calls} from the table of `strace -c`, without its
+    total line."""
+    calls = {}
+    for line in text.splitlines():
+        m = STRACE_ROW.match(line)
+        if m and m.group(2) != "total":
+            calls[m.group(2)] = calls.get(m.group(2), 0) + int(m.group(1))
+    return calls
+
+
+def traced(pid):
+    """True once every thread of `pid` has a tracer."""
+    try:
+        tasks = os.listdir("/proc/%d/task" % pid)
+    except OSError:
+        return False
+    for task in tasks:
+        try:
+            with open("/proc/%d/task/%s/status" % (pid, task)) as f:
+                if re.search(r"^TracerPid:\s+0$", f.read(), re.M):
+                    return False
+        except OSError:
+            pass
+    return True
+
+
+def count_syscalls(pids, port, path, count, warmup):
+    """System calls of processes `pids` (every thread of them) per GET of
+    `path`, over `count` GETs on one kept connection after `warmup`; and
+    {system call: calls per GET}."""
+    keepalive_gets(port, path, warmup)
+    out = tempfile.NamedTemporaryFile(prefix="vornex-strace-", delete=False)
+    out.close()
+    cmd = [STRACE, "-c", "-f", "-o", out.name]
+    for pid in pids:
+        cmd += ["-p", str(pid)]
+    tracer = subprocess.Popen(cmd, stdin=subprocess.DEVNULL,
+                              stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL,
+                              start_new_session=True)
+    try:
+        deadline = time.monotonic() + 30
+        while not all(traced(pid) for pid in pids):
+            if tracer.poll() is not None or time.monotonic() > deadline:
+                raise Abort("strace did not attach to %s" % pids)
+            time.sleep(0.05)
+        # Each request after the server has settled from the one before,
+        # so that every one takes the same way through the server's event
+        # loop: sent at once, a request may or may not find the worker still
+        # at the connection, and the counts of the loop's own calls vary.
+        keepalive_gets(port, path, count, pause=0.005)
+        # What a worker does after its last answer went out (handing the
+        # connection back to the listener) belongs to the last request.
+        time.sleep(0.2)
+    finally:
+        tracer.send_signal(signal.SIGINT)
+        tracer.wait(60)
+    with open(out.name) as f:
+        calls = parse_strace_counts(f.read())
+    os.unlink(out.name)
+    if not calls:
+        raise Abort("strace counted no system call")
+    return {name: n / count for name, n in calls.items()}
+
+
+def callgrind_total(path):
+    """The instructions (Ir) a callgrind dump counted."""
+    with open(path) as f:
+        for line in f:
+            m = re.match(r"(?:summary|totals):\s+(\d+)", line)
+            if m:
+                return int(m.group(1))
+    raise Abort("no totals in %s" % path)
+
+
+def callgrind_run(module, check_port, mode, path, count):
+    """User-space instructions of a one-process Apache (`apache2 -X`, event
+    MPM) under callgrind, from its start to its stop, with `count` GETs of
+    `path` on one kept connection in between."""
+    server = Apache(mpm="event", cgi=None, module=module,
+                    vornex=mode is not None, measured=(1, 4),
+                    prefix="vornex-bench-callgrind-")
+    out_dir = os.path.join(server.root, "callgrind")
+    os.mkdir(out_dir)
+    # The server writes its counts when it ends, after it has dropped its
+    # privileges, into the file callgrind made when it started.
+    os.chmod(out_dir, 0o777)
+    out = os.path.join(out_dir, "callgrind.out")
+    with open(out, "w"):
+        pass
+    os.chmod(out, 0o666)
+    server.write("htdocs/index.html", PAGE)
+    server.write("htdocs/site.css", PAGE)
+    server.configure(vornex_conf(check_port, mode) if mode else "")
+    proc = None
+    try:
+        proc = start_process(
+            [VALGRIND, "--tool=callgrind", "--vgdb=no",
+             "--callgrind-out-file=%s" % out, APACHE, "-X", "-f",
+             server.conf_path],
+            "apache2 under callgrind", server.port,
+            os.path.join(server.root, "logs", "callgrind.log"), seconds=300)
+        keepalive_gets(server.port, path, count)
+        proc.send_signal(signal.SIGTERM)
+        proc.wait(300)
+        return callgrind_total(out)
+    finally:
+        stop_process(proc)
+        shutil.rmtree(server.root, ignore_errors=True)
+
+
+def count_instructions(module, check_port, mode, path, count, warmup):
+    """User-space instructions per GET of `path` in a one-process Apache
+    under callgrind: a run of `warmup` + `count` GETs less a run of
+    `warmup`, over `count`, so that starting and stopping the server, and
+    the first requests, which fill its caches, cancel out. Callgrind's own
+    control (zeroing the counters after the warm-up) cannot reach a server
+    that has dropped its privileges."""
+    short = callgrind_run(module, check_port, mode, path, warmup)
+    full = callgrind_run(module, check_port, mode, path, warmup + count)
+    return (full - short) / count
+
+
+def run_counts(tools, requests, warmup):
+    """System calls per request of every COUNTED scenario, and
+    instructions per request of the INSTRUCTIONS ones; returns
+    (Results, run facts)."""
+    module, check_tool, _ = tools
+    started = time.monotonic()
+    work = tempfile.mkdtemp(prefix="vornex-bench-")
+    res = Results()
+    apaches, others = [], []
+    info = {"machine": machine(), "load_start": loadavg(),
+            "date": datetime.datetime.now(datetime.timezone.utc).strftime(
+                "%Y-%m-%d %H:%M UTC"),
+            "requests": requests, "warmup": warmup,
+            "command": make_command("bench", sys.argv[1:])}
+    try:
+        rules = os.path.join(work, "bench.rules")
+        with open(rules, "w") as f:
+            f.write(RULES)
+        check_port = free_port()
+        check = StandInCheckServer(check_tool, check_port, rules,
+                                   os.devnull, threads=8)
+        check.start()
+        others.append(check)
+        log("counting system calls")
+        servers = {}
+        for name, mode in (("off", None), ("on", "on"),
+                           ("on-keepalive", "on-keepalive"),
+                           ("disabled", "off")):
+            server = start_apache(module, check_port, mode, (1, 4))
+            apaches.append(server)
+            servers[name] = (server.port, [worker_pid(server)])
+        nginx = Nginx(check_port)
+        others.append(nginx)
+        nginx_workers = list(child_pids(nginx.proc.pid))
+        for name, port in (("nginx-plain", nginx.plain_port),
+                           ("nginx-auth", nginx.auth_port),
+                           ("nginx-auth-keepalive", nginx.keep_port)):
+            servers[name] = (port, nginx_workers)
+        for name, server, path, _, _ in COUNTED:
+            port, pids = servers[server]
+            calls = count_syscalls(pids, port, path, requests, warmup)
+            res.add(name, "syscalls", sum(calls.values()))
+            for call, n in calls.items():
+                res.add(name, "syscall " + call, n)
+        for server in apaches:
+            server.cleanup()
+        apaches = []
+        modes = {"off": None, "on": "on", "on-keepalive": "on-keepalive",
+                 "disabled": "off"}
+        for name, server, path, _, _ in COUNTED:
+            if name in INSTRUCTIONS:
+                log("counting instructions: %s" % name)
+                res.add(name, "instructions", count_instructions(
+                    module, check_port, modes[server], path, requests,
+                    warmup))
+    finally:
+        for server in apaches:
+            server.cleanup()
+        for other in others:
+            if isinstance(other, Nginx):
+                other.cleanup()
+            else:
+                other.stop()
+        shutil.rmtree(work, ignore_errors=True)
+    info["load_end"] = loadavg()
+    info["wall"] = time.monotonic() - started
+    return res, info
+
+
+def syscall_difference(res, name, base):
+    """The system calls per request that `name` makes beyond `base`, by
+    name, as text: "sendmsg +1, poll +2"."""
+    def per_call(scenario):
+        return {metric[len("syscall "):]: statistics.median(values)
+                for (s, metric), values in res.samples.items()
+                if s == scenario and metric.startswith("syscall ")}
+    mine, theirs = per_call(name), per_call(base)
+    parts = []
+    for call in sorted(set(mine) | set(theirs)):
+        diff = mine.get(call, 0) - theirs.get(call, 0)
+        if abs(diff) >= 0.05:
+            parts.append("%s %+.1f" % (call, diff))
+    return ", ".join(parts)
+
+
+# The scenarios whose instructions per request must stay near their
+# baseline's.
+NEAR_ONE_COUNTED = (("skip", "off-static"), ("disabled", "off"))
+KEPT_CALLS_TARGET = "system calls per check, kept connection"
+
+
+def count_targets_names():
+    return (["%s / %s instructions per request" % pair
+             for pair in NEAR_ONE_COUNTED] + [KEPT_CALLS_TARGET])
+
+
+def count_targets(res):
+    """(name, figure, limit, holds) of the targets judged by counts."""
+    out = []
+    names = count_targets_names()
+    for (name, base), title in zip(NEAR_ONE_COUNTED, names):
+        figure = (res.median(name, "instructions") /
+                  res.median(base, "instructions"))
+        out.append((title, figure, "<= %.2f" % (1 + NEAR_ONE_INSTRUCTIONS),
+                    figure <= 1 + NEAR_ONE_INSTRUCTIONS))
+    # Counted over many requests, a figure may carry a fraction of a call
+    # from the idle threads' wake-ups.
+    calls = (res.median("screened-keepalive", "syscalls") -
+             res.median("off", "syscalls"))
+    out.append((names[-1], calls, "<= 4", calls < 4.5))
+    return out
+
+
+def counts_table(res, info):
+    lines = ["| scenario | what | system calls per request | per check "
+             "(beyond baseline) | which | instructions per request "
+             "(callgrind, user space) | × baseline |",
+             "|---|---|---|---|---|---|---|"]
+    for name, _, _, base, what in COUNTED:
+        calls = res.median(name, "syscalls")
+        if name == base:
+            extra, which = "baseline", ""
+        else:
+            extra = "%+.1f" % (calls - res.median(base, "syscalls"))
+            which = syscall_difference(res, name, base)
+        if res.get(name, "instructions"):
+            ins = res.median(name, "instructions")
+            ins_text = "%.0f" % ins
+            ratio = ("baseline" if name == base else "%.4f × %s" % (
+                ins / res.median(base, "instructions"), base))
+        else:
+            ins_text = ratio = ""
+        lines.append("| %s | %s | %.1f | %s | %s | %s | %s |"
+                     % (name, what, calls, extra, which, ins_text, ratio))
+    lines += ["", "| target | figure | limit | holds |", "|---|---|---|---|"]
+    for name, figure, limit, holds in count_targets(res):
+        lines.append("| %s | %.3f | %s | %s |"
+                     % (name, figure, limit, "yes" if holds else "**no**"))
+    lines += [
+        "",
+        "Machine: %(nproc)s cores, %(cpu)s, kernel %(kernel)s, Debian "
+        "%(debian)s. " % info["machine"] +
+        "Run %(date)s; %(requests)d GETs on one kept connection after "
+        "%(warmup)d, per scenario; system calls by `strace -c -f` on the "
+        "one worker process of an event Apache (1 × 4 threads) or on "
+        "nginx's workers; instructions by callgrind on `apache2 -X`, a run "
+        "with the warm-up alone taken from one with both; load average "
+        "%(load_start)s at start, %(load_end)s at end; wall time "
+        "%(wall).0f s. "
+        "Command: `%(command)s`." % info,
+    ]
+    return "\n".join(lines) + "\n"
+
+
 # ---- checks that each server does what its scenario says ---------------
 
 def expect_status(port, path, status, what):
@@ -632,6 +981,28 @@ def check_outputs(table_text, csv_path, target_count):
     if listed != target_count:
         problems.append("CSV lists %d targets, not %d" % (listed,
                                                           target_count))
+    return problems
+
+
+def check_counts(table_text):
+    """The smoke check of the counts table: a row with a figure for every
+    counted scenario, instructions where callgrind counted them, and every
+    target."""
+    problems = []
+    rows = {}
+    for line in table_text.splitlines():
+        cells = [c.strip() for c in line.strip().strip("|").split("|")]
+        if cells:
+            rows[cells[0]] = cells
+    for name, _, _, _, _ in COUNTED:
+        cells = rows.get(name)
+        if not cells or not re.match(r"[\d.]+$", cells[2]):
+            problems.append("counts table has no system calls for %s" % name)
+        elif name in INSTRUCTIONS and not re.match(r"\d+$", cells[5]):
+            problems.append("counts table has no instructions for %s" % name)
+    for target in count_targets_names():
+        if target not in rows:
+            problems.append("counts table has no target %s" % target)
     return problems
 
 
@@ -860,6 +1231,14 @@ def main():
                         "CPUs and the clients the rest)")
     parser.add_argument("--check-table", action="store_true",
                         help="fail unless table and CSV have every scenario")
+    parser.add_argument("--only", choices=("throughput", "counts"),
+                        help="only the throughput, latency and memory "
+                        "figures, or only the counts per request (system "
+                        "calls and callgrind's instructions)")
+    parser.add_argument("--requests", type=int, default=None,
+                        help="requests counted per scenario by strace and "
+                        "callgrind, after a quarter as many more (default "
+                        "200, 40 with --quick)")
     args = parser.parse_args()
     if args.rounds is not None and args.rounds < 5:
         parser.error("--rounds must be at least 5")
@@ -871,7 +1250,12 @@ def main():
     check_tool = os.path.join(build, "tools", "check-server",
                               "vornex-check-server")
     floor_tool = os.path.join(build, "bench", "vornex-bench-floor")
-    for path in (module, check_tool, floor_tool, WRK, NGINX, APACHE):
+    needed = [module, check_tool, NGINX, APACHE]
+    if args.only != "counts":
+        needed += [floor_tool, WRK]
+    if args.only != "throughput":
+        needed += [STRACE, VALGRIND]
+    for path in needed:
         if not os.path.exists(path):
             sys.exit("bench: %s is missing (build first: make build)" % path)
 
@@ -894,6 +1278,31 @@ def main():
     out_dir = os.path.join(build, "bench")
     os.makedirs(out_dir, exist_ok=True)
     stem = "quick" if args.quick else "full"
+    if args.only != "throughput":
+        requests = args.requests or (40 if args.quick else 200)
+        try:
+            res, info = run_counts((module, check_tool, floor_tool),
+                                   requests, max(10, requests // 4))
+        except Abort as e:
+            log(str(e))
+            return 1
+        text = counts_table(res, info)
+        path = os.path.join(out_dir, "bench-%s-counts.md"
+                            % ("quick" if args.quick else "full"))
+        with open(path, "w") as f:
+            f.write(text)
+        sys.stdout.write(text)
+        log("wrote %s" % path)
+        if args.check_table:
+            problems = check_counts(text)
+            for p in problems:
+                log("check: " + p)
+            if problems:
+                return 1
+            log("check: the counts table has every scenario")
+        if args.only == "counts":
+            return 0
+        sys.stdout.write("\n")
     runs = []
     text = csv_path = None
     for number in range(1, args.repeat + 1):
