@@ -122,6 +122,15 @@ FLOORS = [
     ("floor-keepalive", True,
      "check POST + answer on one kept connection, same client library"),
 ]
+# The server-core microseconds a check adds, the module's and nginx's from
+# the same rounds: per round, (1 / throughput with the check − 1 / throughput
+# without) × the CPUs the servers run on, which they keep busy while a
+# figure is taken. name, module's scenario, nginx's scenario, what it is.
+CHECK_COST = [
+    ("check-cost", "screened", "nginx-auth", "a new connection per check"),
+    ("check-cost-keepalive", "screened-keepalive", "nginx-auth-keepalive",
+     "kept connections to the check service"),
+]
 MEMORY = [
     ("memory-off", "mem-off", "module not loaded, 64 MiB POST to CGI"),
     ("memory", "mem-on", "screened, 64 MiB POST to CGI (body in a file)"),
@@ -848,6 +857,13 @@ def targets(res):
         out.append(("cost 1 - %s/off, against 1 - %s/nginx-plain"
                     % (name, peer), cost, "<= %.3f" % peer_cost,
                     cost <= peer_cost, spread(costs)))
+    for name, _, _, _ in CHECK_COST:
+        costs = res.get(name, "module_us")
+        figure = statistics.median(costs)
+        limit = statistics.median(res.get(name, "nginx_us"))
+        out.append(("%s, module's µs per check against nginx's" % name,
+                    figure, "<= %.0f" % limit, figure <= limit,
+                    "%.0f to %.0f" % (min(costs), max(costs))))
     for added, _, floor_name, _ in ADDED:
         extra = 40 if floor_name == "floor-keepalive" else 0
         for pct in ("p50", "p99"):
@@ -898,6 +914,18 @@ def table(res, info):
             lines.append("| %s | %s | %s µs | %s | %s | %s | %.2f × %s | |"
                          % (name, what, pct, fmt(med), fmt(lo), fmt(hi),
                             ratio, floor_name))
+    for name, module, peer, what in CHECK_COST:
+        peer_med = statistics.median(res.get(name, "nginx_us"))
+        for who, key, scenario, base in (
+                ("module", "module_us", module, "off"),
+                ("nginx", "nginx_us", peer, "nginx-plain")):
+            med, lo, hi = summary(res.get(name, key))
+            lines.append("| %s | %s, %s: 1/%s − 1/%s × server CPUs | µs "
+                         "per check | %s | %s | %s | %s | |"
+                         % (name, who, what, scenario, base, fmt(med),
+                            fmt(lo), fmt(hi),
+                            "%.2f × nginx" % (med / peer_med)
+                            if who == "module" and peer_med > 0 else ""))
     for name, _, what in MEMORY:
         med, lo, hi = summary([k / 1024 for k in res.get(name, "peak_kib")])
         idle = res.median(name, "idle_kib") / 1024
@@ -947,7 +975,8 @@ def write_csv(path, res):
         w = csv.writer(f)
         w.writerow(["scenario", "metric", "median", "min", "max", "runs",
                     "samples"])
-        order = SCENARIOS + [a[0] for a in ADDED]
+        order = (SCENARIOS + [a[0] for a in ADDED] +
+                 [c[0] for c in CHECK_COST])
         keys = sorted(res.samples, key=lambda k: (order.index(k[0]), k[1]))
         for scenario, metric in keys:
             values = res.samples[(scenario, metric)]
@@ -973,7 +1002,8 @@ def check_outputs(table_text, csv_path, target_count):
     with open(csv_path, newline="") as f:
         csv_rows = list(csv.reader(f))
     csv_names = {r[0] for r in csv_rows[1:]}
-    for name in SCENARIOS + [a[0] for a in ADDED]:
+    for name in (SCENARIOS + [a[0] for a in ADDED] +
+                 [c[0] for c in CHECK_COST]):
         if name not in rows:
             problems.append("table has no row %s" % name)
         elif not all(re.match(r"-?[\d.]+$", cells[3]) for cells in rows[name]):
@@ -1007,6 +1037,19 @@ def check_counts(table_text):
         if target not in rows:
             problems.append("counts table has no target %s" % target)
     return problems
+
+
+def add_check_cost(res, figures, base, scenario, cores):
+    """Records the microseconds of server CPU a check adds, from one
+    round's throughput figures of a check's scenario and its baseline."""
+    for name, module, peer, _ in CHECK_COST:
+        if scenario in (module, peer):
+            with_check = statistics.mean(figures[scenario])
+            without = statistics.mean(figures[base])
+            if with_check > 0 and without > 0:
+                res.add(name, "module_us" if scenario == module
+                        else "nginx_us",
+                        cores * 1e6 * (1 / with_check - 1 / without))
 
 
 def ratio_pair_list():
@@ -1056,6 +1099,8 @@ def run_once(args, tools, timing, deadline):
     own_cpus = os.sched_getaffinity(0)
     split = cpu_split(args.pin)
     server_cpus, client_cpus = split or (None, None)
+    # The CPUs whose time a server's throughput spends.
+    cores = len(server_cpus or own_cpus)
     work = tempfile.mkdtemp(prefix="vornex-bench-")
     apaches, others = [], []
     info = {"machine": machine(), "load_start": loadavg(),
@@ -1160,6 +1205,7 @@ def run_once(args, tools, timing, deadline):
                 res.add(scenario, "ratio",
                         sum(figures[scenario]) / sum(figures[base])
                         if sum(figures[base]) else float("nan"))
+                add_check_cost(res, figures, base, scenario, cores)
             added_pairs = [("off-c1", a[1]) for a in ADDED]
             for (added, _, floor_name, _), figures in zip(
                     ADDED, measure_pairs(added_pairs, c1, rnd)):
