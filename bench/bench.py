@@ -1284,6 +1284,8 @@ def main():
                         help="only the throughput, latency and memory "
                         "figures, or only the counts per request (system "
                         "calls and callgrind's instructions)")
+    parser.add_argument("--module", help="the mod_vornex.so to measure "
+                        "(default: the build's), to compare two builds")
     parser.add_argument("--requests", type=int, default=None,
                         help="requests counted per scenario by strace and "
                         "callgrind, after a quarter as many more (default "
@@ -1295,7 +1297,8 @@ def main():
         parser.error("--repeat must be from 1 to 10")
 
     build = os.path.abspath(args.build)
-    module = os.path.join(build, "mod_vornex.so")
+    module = os.path.abspath(args.module or
+                             os.path.join(build, "mod_vornex.so"))
     check_tool = os.path.join(build, "tools", "check-server",
                               "vornex-check-server")
     floor_tool = os.path.join(build, "bench", "vornex-bench-floor")
