@@ -629,6 +629,29 @@ def count_instructions(module, check_port, mode, path, count, warmup):
     return (full - short) / count
 
 
+def stop_all(apaches, others, work):
+    """Stops the Apaches, nginx and the stand-in a run started, and removes
+    its work directory."""
+    for server in apaches:
+        server.cleanup()
+    for other in others:
+        if isinstance(other, Nginx):
+            other.cleanup()
+        else:
+            other.stop()
+    shutil.rmtree(work, ignore_errors=True)
+
+
+def run_facts(**facts):
+    """What the table's last line says about a run, as it starts."""
+    facts.update({
+        "machine": machine(), "load_start": loadavg(),
+        "date": datetime.datetime.now(datetime.timezone.utc).strftime(
+            "%Y-%m-%d %H:%M UTC"),
+        "command": make_command("bench", sys.argv[1:])})
+    return facts
+
+
 def run_counts(tools, requests, warmup):
     """System calls per request of every COUNTED scenario, and
     instructions per request of the INSTRUCTIONS ones; returns
@@ -638,11 +661,7 @@ def run_counts(tools, requests, warmup):
     work = tempfile.mkdtemp(prefix="vornex-bench-")
     res = Results()
     apaches, others = [], []
-    info = {"machine": machine(), "load_start": loadavg(),
-            "date": datetime.datetime.now(datetime.timezone.utc).strftime(
-                "%Y-%m-%d %H:%M UTC"),
-            "requests": requests, "warmup": warmup,
-            "command": make_command("bench", sys.argv[1:])}
+    info = run_facts(requests=requests, warmup=warmup)
     try:
         rules = os.path.join(work, "bench.rules")
         with open(rules, "w") as f:
@@ -685,14 +704,7 @@ def run_counts(tools, requests, warmup):
                     module, check_port, modes[server], path, requests,
                     warmup))
     finally:
-        for server in apaches:
-            server.cleanup()
-        for other in others:
-            if isinstance(other, Nginx):
-                other.cleanup()
-            else:
-                other.stop()
-        shutil.rmtree(work, ignore_errors=True)
+        stop_all(apaches, others, work)
     info["load_end"] = loadavg()
     info["wall"] = time.monotonic() - started
     return res, info
@@ -1103,18 +1115,14 @@ def run_once(args, tools, timing, deadline):
     cores = len(server_cpus or own_cpus)
     work = tempfile.mkdtemp(prefix="vornex-bench-")
     apaches, others = [], []
-    info = {"machine": machine(), "load_start": loadavg(),
-            "date": datetime.datetime.now(datetime.timezone.utc).strftime(
-                "%Y-%m-%d %H:%M UTC"),
-            "rounds": args.rounds, "seconds": seconds,
-            "threads": args.threads, "connections": args.connections,
-            "check_errors": 0,
-            "near_one": " and ".join(NEAR_ONE),
-            "nice": os.getpriority(os.PRIO_PROCESS, 0) if args.nice else 0,
-            "placement": ("servers on CPU %s, clients on CPU %s"
-                          % (cpu_names(server_cpus), cpu_names(client_cpus))
-                          if split else "not pinned"),
-            "command": make_command("bench", sys.argv[1:])}
+    info = run_facts(
+        rounds=args.rounds, seconds=seconds, threads=args.threads,
+        connections=args.connections, check_errors=0,
+        near_one=" and ".join(NEAR_ONE),
+        nice=os.getpriority(os.PRIO_PROCESS, 0) if args.nice else 0,
+        placement=("servers on CPU %s, clients on CPU %s"
+                   % (cpu_names(server_cpus), cpu_names(client_cpus))
+                   if split else "not pinned"))
     res = Results()
     try:
         rules = os.path.join(work, "bench.rules")
@@ -1239,14 +1247,7 @@ def run_once(args, tools, timing, deadline):
     finally:
         signal.signal(signal.SIGINT, signal.SIG_IGN)
         signal.signal(signal.SIGTERM, signal.SIG_IGN)
-        for server in apaches:
-            server.cleanup()
-        for other in others:
-            if isinstance(other, Nginx):
-                other.cleanup()
-            else:
-                other.stop()
-        shutil.rmtree(work, ignore_errors=True)
+        stop_all(apaches, others, work)
         os.sched_setaffinity(0, own_cpus)
         signal.signal(signal.SIGINT, stop_on_signal)
         signal.signal(signal.SIGTERM, stop_on_signal)
