@@ -25,6 +25,7 @@ import csv
 import datetime
 import os
 import re
+import select
 import shutil
 import signal
 import socket
@@ -513,20 +514,29 @@ def parse_strace_counts(text):
     return calls
 
 
-def traced(pid):
-    """True once every thread of `pid` has a tracer."""
-    try:
-        tasks = os.listdir("/proc/%d/task" % pid)
-    except OSError:
-        return False
-    for task in tasks:
-        try:
-            with open("/proc/%d/task/%s/status" % (pid, task)) as f:
-                if re.search(r"^TracerPid:\s+0$", f.read(), re.M):
-                    return False
-        except OSError:
-            pass
-    return True
+def start_strace(pids, out):
+    """`strace -c -f` on every thread of `pids`, its table to `out`; returns
+    once strace says it has attached to all of them."""
+    cmd = [STRACE, "-c", "-f", "-o", out]
+    for pid in pids:
+        cmd += ["-p", str(pid)]
+    tracer = subprocess.Popen(cmd, stdin=subprocess.DEVNULL,
+                              stdout=subprocess.DEVNULL,
+                              stderr=subprocess.PIPE, start_new_session=True)
+    # "strace: Process N attached" (with its threads) for each pid, once
+    # the process is stopped under strace.
+    said = b""
+    deadline = time.monotonic() + 30
+    while said.count(b" attached") < len(pids):
+        ready, _, _ = select.select([tracer.stderr], [], [],
+                                    max(0, deadline - time.monotonic()))
+        piece = os.read(tracer.stderr.fileno(), 4096) if ready else b""
+        if not piece:
+            tracer.kill()
+            tracer.wait(10)
+            raise Abort("strace did not attach to %s: %s" % (pids, said))
+        said += piece
+    return tracer
 
 
 def count_syscalls(pids, port, path, count, warmup):
@@ -536,19 +546,8 @@ def count_syscalls(pids, port, path, count, warmup):
     keepalive_gets(port, path, warmup)
     out = tempfile.NamedTemporaryFile(prefix="vornex-strace-", delete=False)
     out.close()
-    cmd = [STRACE, "-c", "-f", "-o", out.name]
-    for pid in pids:
-        cmd += ["-p", str(pid)]
-    tracer = subprocess.Popen(cmd, stdin=subprocess.DEVNULL,
-                              stdout=subprocess.DEVNULL,
-                              stderr=subprocess.DEVNULL,
-                              start_new_session=True)
+    tracer = start_strace(pids, out.name)
     try:
-        deadline = time.monotonic() + 30
-        while not all(traced(pid) for pid in pids):
-            if tracer.poll() is not None or time.monotonic() > deadline:
-                raise Abort("strace did not attach to %s" % pids)
-            time.sleep(0.05)
         # Each request after the server has settled from the one before,
         # so that every one takes the same way through the server's event
         # loop: sent at once, a request may or may not find the worker still
@@ -560,6 +559,7 @@ def count_syscalls(pids, port, path, count, warmup):
     finally:
         tracer.send_signal(signal.SIGINT)
         tracer.wait(60)
+        tracer.stderr.close()
     with open(out.name) as f:
         calls = parse_strace_counts(f.read())
     os.unlink(out.name)
