@@ -33,10 +33,12 @@ public:
   // most `read_wait` (to receive) or `write_wait` (to send). With
   // `look_first`, the first send looks whether the server has closed the
   // connection, as every later one does; a connection that the library
-  // has just looked at needs no second look.
+  // has just looked at needs no second look. With `receive_waits`, the
+  // socket blocks and its receive time-out is `read_wait`: a receive then
+  // waits by itself, one system call where a wait and a receive are two.
   check_stream(int sock, std::chrono::milliseconds read_wait,
                std::chrono::milliseconds write_wait, answer_meter &meter,
-               bool look_first);
+               bool look_first, bool receive_waits = false);
   check_stream(const check_stream &) = delete;
   check_stream &operator=(const check_stream &) = delete;
 
@@ -68,6 +70,7 @@ private:
   const std::chrono::milliseconds write_wait;
   answer_meter &meter;
   bool look_before_send;
+  bool receive_waits;
   bool unsent = false;
   bool broken = false;
   // A receive that filled the buffer leaves more waiting, most likely: the
@@ -99,6 +102,14 @@ public:
 private:
   bool create_and_connect_socket(Socket &socket,
                                  httplib::Error &error) override;
+  // Connects as the library does, in fewer system calls: the socket is
+  // made close-on-exec at once, and a blocking connect bounded by the
+  // socket's send time-out takes the place of a non-blocking one, a wait,
+  // and the blocking mode set back after.
+  bool connect_socket(Socket &socket, httplib::Error &error);
+  // Makes the receive time-out of the socket `read_wait`; false when it
+  // could not.
+  bool set_receive_wait(int sock, std::chrono::milliseconds read_wait);
   bool process_socket(const Socket &socket,
                       std::function<bool(httplib::Stream &)> callback) override;
 
@@ -108,6 +119,8 @@ private:
   // looked at just before it uses it.
   bool connected_now = false;
   bool unsent = false;
+  // The receive time-out the socket has (negative: not known).
+  std::chrono::milliseconds receive_wait{-1};
 };
 
 } // namespace vornex

@@ -26,10 +26,12 @@ const char enforced_value[] = "VORNEX_ENFORCED";
 const char *const server_names[2] = {"primary", "secondary"};
 
 // Sets a per-request value as a note (for %{...}n) and in the environment
-// (for %{...}e, mod_headers and the application).
+// (for %{...}e, mod_headers and the application). Names and values are
+// constants or live in the request's pool (an internal redirect shares the
+// pool of the request it came from), so the tables need no copies.
 void set_value(request_rec *r, const char *name, const char *value) {
-  apr_table_set(r->notes, name, value);
-  apr_table_set(r->subprocess_env, name, value);
+  apr_table_setn(r->notes, name, value);
+  apr_table_setn(r->subprocess_env, name, value);
 }
 
 void report(request_rec *r, const dir_conf *conf, const check_report &rep) {
@@ -62,6 +64,13 @@ int unchecked(request_rec *r, const char *why, apr_uint64_t *counter) {
 }
 
 void log_conf(request_rec *r, const dir_conf *conf, const char *skip) {
+  // One test of the level, on every request, for the five debug lines.
+  if (!APLOG_IS_LEVEL(r->server, APLOG_DEBUG)) {
+    if (conf->cgi_compat == 1)
+      VORNEX_LOG(APLOG_WARNING, r->server, "%s",
+                 "VornexCgiCompat is deprecated");
+    return;
+  }
   VORNEX_LOG(APLOG_DEBUG, r->server, "primary_server=%s", conf->primary_server);
   VORNEX_LOG(APLOG_DEBUG, r->server, "secondary_server=%s",
              conf->secondary_server);
@@ -99,6 +108,14 @@ bool matches(const dir_conf *conf, const char *target) {
 // "/login;x.css" nor "/app.js;v=2" can carry an application past the check.
 bool skipped(request_rec *r, const dir_conf *conf) {
   const char *target = skip_target(r->pool, or_empty(r->unparsed_uri));
+  if (!conf->skip_uri) {
+    // The built-in rule finds path parameters in the same pass.
+    bool parameters = false;
+    if (!is_static_file(target, &parameters))
+      return false;
+    return !parameters ||
+           is_static_file(without_path_parameters(r->pool, target));
+  }
   if (!matches(conf, target))
     return false;
   const char *bare = without_path_parameters(r->pool, target);
