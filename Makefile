@@ -8,7 +8,8 @@ FUZZ_SECONDS ?= 60
 ARGS ?=
 
 .PHONY: all deps build check lint test test-plain test-asan test-valgrind \
-  test-fuzz valgrind fuzz soak bench brownout deb install demo clean
+  test-fuzz valgrind fuzz soak bench instructions brownout deb install demo \
+  clean
 
 all: build
 
@@ -61,9 +62,15 @@ soak: build
 	/usr/bin/python3 tests/soak/soak.py --build $(BUILD) --full $(ARGS)
 
 # Throughput, latency and memory against the module not loaded and against
-# nginx with auth_request; ARGS=--quick for a one-minute smoke run.
+# nginx with auth_request, the added cost per check against nginx's, and the
+# counts per request of `make instructions`; ARGS=--quick for a smoke run.
 bench: build
 	/usr/bin/python3 bench/bench.py --build $(BUILD) $(ARGS)
+
+# Only the counts per request that do not move with the machine's speed:
+# system calls (strace) and user-space instructions (callgrind).
+instructions: build
+	/usr/bin/python3 bench/bench.py --build $(BUILD) --only counts $(ARGS)
 
 # A site with a screened and an unscreened virtual host while the check
 # service goes silent, refuses or answers late for 20 s: per-second figures,

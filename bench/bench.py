@@ -27,6 +27,7 @@ import csv
 import datetime
 import os
 import re
+import select
 import shutil
 import signal
 import socket
@@ -43,9 +44,9 @@ from testbed.client import request  # noqa: E402
 from testbed.machine import (Abort, abort_on_signals,  # noqa: E402
                              cpu_names, cpu_split, loadavg, logger,
                              machine, make_command, on_cpus, stop_on_signal)
-from testbed.net import LOOPBACK, free_ports  # noqa: E402
-from testbed.process import (die_with_parent, proc_status,  # noqa: E402
-                             worker_pids)
+from testbed.net import LOOPBACK, free_port, free_ports  # noqa: E402
+from testbed.process import (child_pids, die_with_parent,  # noqa: E402
+                             proc_status, worker_pids)
 from testbed.standin import StandInCheckServer  # noqa: E402
 from testbed.tls import pki  # noqa: E402
 
@@ -139,6 +140,16 @@ FLOORS = [
 # most one idle connection per thread), so that a figure that made more
 # handshakes than that was not on kept connections.
 TLS_WORKERS = (2, 32)
+
+# The server-core microseconds a check adds, the module's and nginx's from
+# the same rounds: per round, (1 / throughput with the check − 1 / throughput
+# without) × the CPUs the servers run on, which they keep busy while a
+# figure is taken. name, module's scenario, nginx's scenario, what it is.
+CHECK_COST = [
+    ("check-cost", "screened", "nginx-auth", "a new connection per check"),
+    ("check-cost-keepalive", "screened-keepalive", "nginx-auth-keepalive",
+     "kept connections to the check service"),
+]
 MEMORY = [
     ("memory-off", "mem-off", "module not loaded, 64 MiB POST to CGI"),
     ("memory", "mem-on", "screened, 64 MiB POST to CGI (body in a file)"),
@@ -169,13 +180,13 @@ def wait_port(port, proc, what, seconds=20):
     raise Abort("%s did not listen on %d" % (what, port))
 
 
-def start_process(cmd, what, port, log_path):
+def start_process(cmd, what, port, log_path, seconds=20):
     out = open(log_path, "wb")
     proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=out,
                             stderr=subprocess.STDOUT, start_new_session=True,
                             preexec_fn=die_with_parent)
     out.close()
-    wait_port(port, proc, what)
+    wait_port(port, proc, what, seconds)
     return proc
 
 
@@ -451,6 +462,369 @@ def measure_memory(server, body):
     return {"peak_kib": peak - before, "idle_kib": before}
 
 
+# ---- counts that do not move with the machine's speed ----------------------
+
+STRACE = "/usr/bin/strace"
+VALGRIND = "/usr/bin/valgrind"
+
+# name, server, path, baseline, what it is. The servers are one-child
+# Apaches ("off" without the module, "on", "on-keepalive", "disabled") and
+# nginx's three.
+COUNTED = [
+    ("off", "off", "/index.html", "off", "module not loaded"),
+    ("off-static", "off", "/site.css", "off-static",
+     "module not loaded, /site.css"),
+    ("skip", "on", "/site.css", "off-static",
+     "VornexCheck On, URI the built-in pattern skips"),
+    ("disabled", "disabled", "/index.html", "off",
+     "module loaded, VornexCheck Off"),
+    ("screened", "on", "/index.html", "off", "screened, new connection"),
+    ("screened-keepalive", "on-keepalive", "/index.html", "off",
+     "screened, VornexKeepAlive On"),
+    ("nginx-plain", "nginx-plain", "/index.html", "nginx-plain",
+     "nginx, same page"),
+    ("nginx-auth", "nginx-auth", "/index.html", "nginx-plain",
+     "nginx auth_request, new connection per check"),
+    ("nginx-auth-keepalive", "nginx-auth-keepalive", "/index.html",
+     "nginx-plain", "nginx auth_request, upstream keepalive pool"),
+]
+# The scenarios whose user-space instructions callgrind counts.
+INSTRUCTIONS = ("off", "off-static", "skip", "disabled", "screened-keepalive")
+# Instructions per request of these within this share of their baseline's.
+NEAR_ONE_INSTRUCTIONS = 0.02
+# One line of strace -c's table: calls, errors (blank when none), name.
+STRACE_ROW = re.compile(r"^\s*[\d.]+\s+[\d.]+\s+\d+\s+(\d+)\s+(?:\d+\s+)?"
+                        r"(\w+)\s*$")
+
+
+def keepalive_gets(port, path, count, pause=0.0):
+    """`count` GETs of `path`, one after the other on one kept connection,
+    each sent `pause` seconds after the answer to the one before; each must
+    answer 200."""
+    raw = ("GET %s HTTP/1.1\r\nHost: %s:%d\r\n\r\n"
+           % (path, LOOPBACK, port)).encode()
+    sock = socket.create_connection((LOOPBACK, port), 300)
+    try:
+        pending = b""
+        for _ in range(count):
+            sock.sendall(raw)
+            while b"\r\n\r\n" not in pending:
+                piece = sock.recv(65536)
+                if not piece:
+                    raise Abort("GET %s on %d: connection closed"
+                                % (path, port))
+                pending += piece
+            head, _, pending = pending.partition(b"\r\n\r\n")
+            status = int(head.split(b" ", 2)[1])
+            m = re.search(rb"\r\ncontent-length:\s*(\d+)", head, re.I)
+            if status != 200 or not m:
+                raise Abort("GET %s on %d answered %d" % (path, port, status))
+            length = int(m.group(1))
+            while len(pending) < length:
+                piece = sock.recv(65536)
+                if not piece:
+                    raise Abort("GET %s on %d: connection closed"
+                                % (path, port))
+                pending += piece
+            pending = pending[length:]
+            if pause:
+                time.sleep(pause)
+    finally:
+        sock.close()
+
+
+def parse_strace_counts(text):
+    """{system call: calls} from the table of `strace -c`, without its
+    total line."""
+    calls = {}
+    for line in text.splitlines():
+        m = STRACE_ROW.match(line)
+        if m and m.group(2) != "total":
+            calls[m.group(2)] = calls.get(m.group(2), 0) + int(m.group(1))
+    return calls
+
+
+def start_strace(pids, out):
+    """`strace -c -f` on every thread of `pids`, its table to `out`; returns
+    once strace says it has attached to all of them."""
+    cmd = [STRACE, "-c", "-f", "-o", out]
+    for pid in pids:
+        cmd += ["-p", str(pid)]
+    tracer = subprocess.Popen(cmd, stdin=subprocess.DEVNULL,
+                              stdout=subprocess.DEVNULL,
+                              stderr=subprocess.PIPE, start_new_session=True)
+    # "strace: Process N attached" (with its threads) for each pid, once
+    # the process is stopped under strace.
+    said = b""
+    deadline = time.monotonic() + 30
+    while said.count(b" attached") < len(pids):
+        ready, _, _ = select.select([tracer.stderr], [], [],
+                                    max(0, deadline - time.monotonic()))
+        piece = os.read(tracer.stderr.fileno(), 4096) if ready else b""
+        if not piece:
+            tracer.kill()
+            tracer.wait(10)
+            raise Abort("strace did not attach to %s: %s" % (pids, said))
+        said += piece
+    return tracer
+
+
+def count_syscalls(pids, port, path, count, warmup):
+    """System calls of processes `pids` (every thread of them) per GET of
+    `path`, over `count` GETs on one kept connection after `warmup`; and
+    {system call: calls per GET}."""
+    keepalive_gets(port, path, warmup)
+    out = tempfile.NamedTemporaryFile(prefix="vornex-strace-", delete=False)
+    out.close()
+    tracer = start_strace(pids, out.name)
+    try:
+        # Each request after the server has settled from the one before,
+        # so that every one takes the same way through the server's event
+        # loop: sent at once, a request may or may not find the worker still
+        # at the connection, and the counts of the loop's own calls vary.
+        keepalive_gets(port, path, count, pause=0.005)
+        # What a worker does after its last answer went out (handing the
+        # connection back to the listener) belongs to the last request.
+        time.sleep(0.2)
+    finally:
+        tracer.send_signal(signal.SIGINT)
+        tracer.wait(60)
+        tracer.stderr.close()
+    with open(out.name) as f:
+        calls = parse_strace_counts(f.read())
+    os.unlink(out.name)
+    if not calls:
+        raise Abort("strace counted no system call")
+    return {name: n / count for name, n in calls.items()}
+
+
+def callgrind_total(path):
+    """The instructions (Ir) a callgrind dump counted."""
+    with open(path) as f:
+        for line in f:
+            m = re.match(r"(?:summary|totals):\s+(\d+)", line)
+            if m:
+                return int(m.group(1))
+    raise Abort("no totals in %s" % path)
+
+
+def callgrind_run(module, check_port, mode, path, count):
+    """User-space instructions of a one-process Apache (`apache2 -X`, event
+    MPM) under callgrind, from its start to its stop, with `count` GETs of
+    `path` on one kept connection in between."""
+    server = Apache(mpm="event", cgi=None, module=module,
+                    vornex=mode is not None, measured=(1, 4),
+                    prefix="vornex-bench-callgrind-")
+    out_dir = os.path.join(server.root, "callgrind")
+    os.mkdir(out_dir)
+    # The server writes its counts when it ends, after it has dropped its
+    # privileges, into the file callgrind made when it started.
+    os.chmod(out_dir, 0o777)
+    out = os.path.join(out_dir, "callgrind.out")
+    with open(out, "w"):
+        pass
+    os.chmod(out, 0o666)
+    server.write("htdocs/index.html", PAGE)
+    server.write("htdocs/site.css", PAGE)
+    server.configure(vornex_conf(check_port, mode) if mode else "")
+    proc = None
+    try:
+        proc = start_process(
+            [VALGRIND, "--tool=callgrind", "--vgdb=no",
+             "--callgrind-out-file=%s" % out, APACHE, "-X", "-f",
+             server.conf_path],
+            "apache2 under callgrind", server.port,
+            os.path.join(server.root, "logs", "callgrind.log"), seconds=300)
+        # As for the system calls: each request after the server has
+        # settled, so that each takes the same way through its event loop
+        # (slower under callgrind).
+        keepalive_gets(server.port, path, count, pause=0.02)
+        proc.send_signal(signal.SIGTERM)
+        proc.wait(300)
+        return callgrind_total(out)
+    finally:
+        stop_process(proc)
+        shutil.rmtree(server.root, ignore_errors=True)
+
+
+def count_instructions(module, check_port, mode, path, count, warmup):
+    """User-space instructions per GET of `path` in a one-process Apache
+    under callgrind: a run of `warmup` + `count` GETs less a run of
+    `warmup`, over `count`, so that starting and stopping the server, and
+    the first requests, which fill its caches, cancel out. Callgrind's own
+    control (zeroing the counters after the warm-up) cannot reach a server
+    that has dropped its privileges."""
+    short = callgrind_run(module, check_port, mode, path, warmup)
+    full = callgrind_run(module, check_port, mode, path, warmup + count)
+    return (full - short) / count
+
+
+def stop_all(apaches, others, work):
+    """Stops the Apaches, nginx and the stand-in a run started, and removes
+    its work directory."""
+    for server in apaches:
+        server.cleanup()
+    for other in others:
+        if isinstance(other, Nginx):
+            other.cleanup()
+        else:
+            other.stop()
+    shutil.rmtree(work, ignore_errors=True)
+
+
+def run_facts(**facts):
+    """What the table's last line says about a run, as it starts."""
+    facts.update({
+        "machine": machine(), "load_start": loadavg(),
+        "date": datetime.datetime.now(datetime.timezone.utc).strftime(
+            "%Y-%m-%d %H:%M UTC"),
+        "command": make_command("bench", sys.argv[1:])})
+    return facts
+
+
+def run_counts(tools, requests, warmup):
+    """System calls per request of every COUNTED scenario, and
+    instructions per request of the INSTRUCTIONS ones; returns
+    (Results, run facts)."""
+    module, check_tool, _ = tools
+    started = time.monotonic()
+    work = tempfile.mkdtemp(prefix="vornex-bench-")
+    res = Results()
+    apaches, others = [], []
+    info = run_facts(requests=requests, warmup=warmup)
+    try:
+        rules = os.path.join(work, "bench.rules")
+        with open(rules, "w") as f:
+            f.write(RULES)
+        check_port = free_port()
+        check = StandInCheckServer(check_tool, check_port, rules,
+                                   os.devnull, threads=8)
+        check.start()
+        others.append(check)
+        log("counting system calls")
+        servers = {}
+        for name, mode in (("off", None), ("on", "on"),
+                           ("on-keepalive", "on-keepalive"),
+                           ("disabled", "off")):
+            server = start_apache(module, check_port, mode, (1, 4))
+            apaches.append(server)
+            servers[name] = (server.port, [worker_pid(server)])
+        nginx = Nginx(check_port)
+        others.append(nginx)
+        nginx_workers = list(child_pids(nginx.proc.pid))
+        for name, port in (("nginx-plain", nginx.plain_port),
+                           ("nginx-auth", nginx.auth_port),
+                           ("nginx-auth-keepalive", nginx.keep_port)):
+            servers[name] = (port, nginx_workers)
+        for name, server, path, _, _ in COUNTED:
+            port, pids = servers[server]
+            calls = count_syscalls(pids, port, path, requests, warmup)
+            res.add(name, "syscalls", sum(calls.values()))
+            for call, n in calls.items():
+                res.add(name, "syscall " + call, n)
+        for server in apaches:
+            server.cleanup()
+        apaches = []
+        modes = {"off": None, "on": "on", "on-keepalive": "on-keepalive",
+                 "disabled": "off"}
+        for name, server, path, _, _ in COUNTED:
+            if name in INSTRUCTIONS:
+                log("counting instructions: %s" % name)
+                res.add(name, "instructions", count_instructions(
+                    module, check_port, modes[server], path, requests,
+                    warmup))
+    finally:
+        stop_all(apaches, others, work)
+    info["load_end"] = loadavg()
+    info["wall"] = time.monotonic() - started
+    return res, info
+
+
+def syscall_difference(res, name, base):
+    """The system calls per request that `name` makes beyond `base`, by
+    name, as text: "sendmsg +1, poll +2"."""
+    def per_call(scenario):
+        return {metric[len("syscall "):]: statistics.median(values)
+                for (s, metric), values in res.samples.items()
+                if s == scenario and metric.startswith("syscall ")}
+    mine, theirs = per_call(name), per_call(base)
+    parts = []
+    for call in sorted(set(mine) | set(theirs)):
+        diff = mine.get(call, 0) - theirs.get(call, 0)
+        if abs(diff) >= 0.05:
+            parts.append("%s %+.1f" % (call, diff))
+    return ", ".join(parts)
+
+
+# The scenarios whose instructions per request must stay near their
+# baseline's.
+NEAR_ONE_COUNTED = (("skip", "off-static"), ("disabled", "off"))
+KEPT_CALLS_TARGET = "system calls per check, kept connection"
+
+
+def count_targets_names():
+    return (["%s / %s instructions per request" % pair
+             for pair in NEAR_ONE_COUNTED] + [KEPT_CALLS_TARGET])
+
+
+def count_targets(res):
+    """(name, figure, limit, holds) of the targets judged by counts."""
+    out = []
+    names = count_targets_names()
+    for (name, base), title in zip(NEAR_ONE_COUNTED, names):
+        figure = (res.median(name, "instructions") /
+                  res.median(base, "instructions"))
+        out.append((title, figure, "<= %.2f" % (1 + NEAR_ONE_INSTRUCTIONS),
+                    figure <= 1 + NEAR_ONE_INSTRUCTIONS))
+    # Counted over many requests, a figure may carry a fraction of a call
+    # from the idle threads' wake-ups.
+    calls = (res.median("screened-keepalive", "syscalls") -
+             res.median("off", "syscalls"))
+    out.append((names[-1], calls, "<= 4", calls < 4.5))
+    return out
+
+
+def counts_table(res, info):
+    lines = ["| scenario | what | system calls per request | per check "
+             "(beyond baseline) | which | instructions per request "
+             "(callgrind, user space) | × baseline |",
+             "|---|---|---|---|---|---|---|"]
+    for name, _, _, base, what in COUNTED:
+        calls = res.median(name, "syscalls")
+        if name == base:
+            extra, which = "baseline", ""
+        else:
+            extra = "%+.1f" % (calls - res.median(base, "syscalls"))
+            which = syscall_difference(res, name, base)
+        if res.get(name, "instructions"):
+            ins = res.median(name, "instructions")
+            ins_text = "%.0f" % ins
+            ratio = ("baseline" if name == base else "%.4f × %s" % (
+                ins / res.median(base, "instructions"), base))
+        else:
+            ins_text = ratio = ""
+        lines.append("| %s | %s | %.1f | %s | %s | %s | %s |"
+                     % (name, what, calls, extra, which, ins_text, ratio))
+    lines += ["", "| target | figure | limit | holds |", "|---|---|---|---|"]
+    for name, figure, limit, holds in count_targets(res):
+        lines.append("| %s | %.3f | %s | %s |"
+                     % (name, figure, limit, "yes" if holds else "**no**"))
+    lines += [
+        "",
+        "Machine: %(nproc)s cores, %(cpu)s, kernel %(kernel)s, Debian "
+        "%(debian)s. " % info["machine"] +
+        "Run %(date)s; %(requests)d GETs on one kept connection after "
+        "%(warmup)d, per scenario; system calls by `strace -c -f` on the "
+        "one worker process of an event Apache (1 × 4 threads) or on "
+        "nginx's workers; instructions by callgrind on `apache2 -X`, a run "
+        "with the warm-up alone taken from one with both; load average "
+        "%(load_start)s at start, %(load_end)s at end; wall time "
+        "%(wall).0f s. "
+        "Command: `%(command)s`." % info,
+    ]
+    return "\n".join(lines) + "\n"
+
+
 # ---- checks that each server does what its scenario says ---------------
 
 def expect_status(port, path, status, what):
@@ -539,6 +913,13 @@ def targets(res):
         out.append(("cost 1 - %s/off, against 1 - %s/nginx-plain"
                     % (name, peer), cost, "<= %.3f" % peer_cost,
                     cost <= peer_cost, spread(costs)))
+    for name, _, _, _ in CHECK_COST:
+        costs = res.get(name, "module_us")
+        figure = statistics.median(costs)
+        limit = statistics.median(res.get(name, "nginx_us"))
+        out.append(("%s, module's µs per check against nginx's" % name,
+                    figure, "<= %.0f" % limit, figure <= limit,
+                    "%.0f to %.0f" % (min(costs), max(costs))))
     for added, _, floor_name, _ in ADDED:
         extra = 40 if floor_name == "floor-keepalive" else 0
         for pct in ("p50", "p99"):
@@ -602,6 +983,18 @@ def table(res, info):
             lines.append("| %s | %s | %s µs | %s | %s | %s | %.2f × %s | |"
                          % (name, what, pct, fmt(med), fmt(lo), fmt(hi),
                             ratio, floor_name))
+    for name, module, peer, what in CHECK_COST:
+        peer_med = statistics.median(res.get(name, "nginx_us"))
+        for who, key, scenario, base in (
+                ("module", "module_us", module, "off"),
+                ("nginx", "nginx_us", peer, "nginx-plain")):
+            med, lo, hi = summary(res.get(name, key))
+            lines.append("| %s | %s, %s: 1/%s − 1/%s × server CPUs | µs "
+                         "per check | %s | %s | %s | %s | |"
+                         % (name, who, what, scenario, base, fmt(med),
+                            fmt(lo), fmt(hi),
+                            "%.2f × nginx" % (med / peer_med)
+                            if who == "module" and peer_med > 0 else ""))
     for name, _, what in MEMORY:
         med, lo, hi = summary([k / 1024 for k in res.get(name, "peak_kib")])
         idle = res.median(name, "idle_kib") / 1024
@@ -651,7 +1044,8 @@ def write_csv(path, res):
         w = csv.writer(f)
         w.writerow(["scenario", "metric", "median", "min", "max", "runs",
                     "samples"])
-        order = SCENARIOS + [a[0] for a in ADDED]
+        order = (SCENARIOS + [a[0] for a in ADDED] +
+                 [c[0] for c in CHECK_COST])
         keys = sorted(res.samples, key=lambda k: (order.index(k[0]), k[1]))
         for scenario, metric in keys:
             values = res.samples[(scenario, metric)]
@@ -677,7 +1071,8 @@ def check_outputs(table_text, csv_path, target_count):
     with open(csv_path, newline="") as f:
         csv_rows = list(csv.reader(f))
     csv_names = {r[0] for r in csv_rows[1:]}
-    for name in SCENARIOS + [a[0] for a in ADDED]:
+    for name in (SCENARIOS + [a[0] for a in ADDED] +
+                 [c[0] for c in CHECK_COST]):
         if name not in rows:
             problems.append("table has no row %s" % name)
         elif not all(re.match(r"-?[\d.]+$", cells[3]) for cells in rows[name]):
@@ -689,6 +1084,41 @@ def check_outputs(table_text, csv_path, target_count):
         problems.append("CSV lists %d targets, not %d" % (listed,
                                                           target_count))
     return problems
+
+
+def check_counts(table_text):
+    """The smoke check of the counts table: a row with a figure for every
+    counted scenario, instructions where callgrind counted them, and every
+    target."""
+    problems = []
+    rows = {}
+    for line in table_text.splitlines():
+        cells = [c.strip() for c in line.strip().strip("|").split("|")]
+        if cells:
+            rows[cells[0]] = cells
+    for name, _, _, _, _ in COUNTED:
+        cells = rows.get(name)
+        if not cells or not re.match(r"[\d.]+$", cells[2]):
+            problems.append("counts table has no system calls for %s" % name)
+        elif name in INSTRUCTIONS and not re.match(r"\d+$", cells[5]):
+            problems.append("counts table has no instructions for %s" % name)
+    for target in count_targets_names():
+        if target not in rows:
+            problems.append("counts table has no target %s" % target)
+    return problems
+
+
+def add_check_cost(res, figures, base, scenario, cores):
+    """Records the microseconds of server CPU a check adds, from one
+    round's throughput figures of a check's scenario and its baseline."""
+    for name, module, peer, _ in CHECK_COST:
+        if scenario in (module, peer):
+            with_check = statistics.mean(figures[scenario])
+            without = statistics.mean(figures[base])
+            if with_check > 0 and without > 0:
+                res.add(name, "module_us" if scenario == module
+                        else "nginx_us",
+                        cores * 1e6 * (1 / with_check - 1 / without))
 
 
 def ratio_pair_list():
@@ -738,20 +1168,18 @@ def run_once(args, tools, timing, deadline):
     own_cpus = os.sched_getaffinity(0)
     split = cpu_split(args.pin)
     server_cpus, client_cpus = split or (None, None)
+    # The CPUs whose time a server's throughput spends.
+    cores = len(server_cpus or own_cpus)
     work = tempfile.mkdtemp(prefix="vornex-bench-")
     apaches, others = [], []
-    info = {"machine": machine(), "load_start": loadavg(),
-            "date": datetime.datetime.now(datetime.timezone.utc).strftime(
-                "%Y-%m-%d %H:%M UTC"),
-            "rounds": args.rounds, "seconds": seconds,
-            "threads": args.threads, "connections": args.connections,
-            "check_errors": 0,
-            "near_one": " and ".join(NEAR_ONE),
-            "nice": os.getpriority(os.PRIO_PROCESS, 0) if args.nice else 0,
-            "placement": ("servers on CPU %s, clients on CPU %s"
-                          % (cpu_names(server_cpus), cpu_names(client_cpus))
-                          if split else "not pinned"),
-            "command": make_command("bench", sys.argv[1:])}
+    info = run_facts(
+        rounds=args.rounds, seconds=seconds, threads=args.threads,
+        connections=args.connections, check_errors=0,
+        near_one=" and ".join(NEAR_ONE),
+        nice=os.getpriority(os.PRIO_PROCESS, 0) if args.nice else 0,
+        placement=("servers on CPU %s, clients on CPU %s"
+                   % (cpu_names(server_cpus), cpu_names(client_cpus))
+                   if split else "not pinned"))
     res = Results()
     try:
         rules = os.path.join(work, "bench.rules")
@@ -857,6 +1285,7 @@ def run_once(args, tools, timing, deadline):
                 res.add(scenario, "ratio",
                         sum(figures[scenario]) / sum(figures[base])
                         if sum(figures[base]) else float("nan"))
+                add_check_cost(res, figures, base, scenario, cores)
             added_pairs = [("off-c1", a[1]) for a in ADDED]
             for (added, _, floor_name, _), figures in zip(
                     ADDED, measure_pairs(added_pairs, c1, rnd)):
@@ -890,14 +1319,7 @@ def run_once(args, tools, timing, deadline):
     finally:
         signal.signal(signal.SIGINT, signal.SIG_IGN)
         signal.signal(signal.SIGTERM, signal.SIG_IGN)
-        for server in apaches:
-            server.cleanup()
-        for other in others:
-            if isinstance(other, Nginx):
-                other.cleanup()
-            else:
-                other.stop()
-        shutil.rmtree(work, ignore_errors=True)
+        stop_all(apaches, others, work)
         os.sched_setaffinity(0, own_cpus)
         signal.signal(signal.SIGINT, stop_on_signal)
         signal.signal(signal.SIGTERM, stop_on_signal)
@@ -931,6 +1353,16 @@ def main():
                         "CPUs and the clients the rest)")
     parser.add_argument("--check-table", action="store_true",
                         help="fail unless table and CSV have every scenario")
+    parser.add_argument("--only", choices=("throughput", "counts"),
+                        help="only the throughput, latency and memory "
+                        "figures, or only the counts per request (system "
+                        "calls and callgrind's instructions)")
+    parser.add_argument("--module", help="the mod_vornex.so to measure "
+                        "(default: the build's), to compare two builds")
+    parser.add_argument("--requests", type=int, default=None,
+                        help="requests counted per scenario by strace and "
+                        "callgrind, after a quarter as many more (default "
+                        "200, 40 with --quick)")
     args = parser.parse_args()
     if args.rounds is not None and args.rounds < 5:
         parser.error("--rounds must be at least 5")
@@ -938,11 +1370,17 @@ def main():
         parser.error("--repeat must be from 1 to 10")
 
     build = os.path.abspath(args.build)
-    module = os.path.join(build, "mod_vornex.so")
+    module = os.path.abspath(args.module or
+                             os.path.join(build, "mod_vornex.so"))
     check_tool = os.path.join(build, "tools", "check-server",
                               "vornex-check-server")
     floor_tool = os.path.join(build, "bench", "vornex-bench-floor")
-    for path in (module, check_tool, floor_tool, WRK, NGINX, APACHE):
+    needed = [module, check_tool, NGINX, APACHE]
+    if args.only != "counts":
+        needed += [floor_tool, WRK]
+    if args.only != "throughput":
+        needed += [STRACE, VALGRIND]
+    for path in needed:
         if not os.path.exists(path):
             sys.exit("bench: %s is missing (build first: make build)" % path)
 
@@ -965,6 +1403,31 @@ def main():
     out_dir = os.path.join(build, "bench")
     os.makedirs(out_dir, exist_ok=True)
     stem = "quick" if args.quick else "full"
+    if args.only != "throughput":
+        requests = args.requests or (40 if args.quick else 200)
+        try:
+            res, info = run_counts((module, check_tool, floor_tool),
+                                   requests, max(10, requests // 4))
+        except Abort as e:
+            log(str(e))
+            return 1
+        text = counts_table(res, info)
+        path = os.path.join(out_dir, "bench-%s-counts.md"
+                            % ("quick" if args.quick else "full"))
+        with open(path, "w") as f:
+            f.write(text)
+        sys.stdout.write(text)
+        log("wrote %s" % path)
+        if args.check_table:
+            problems = check_counts(text)
+            for p in problems:
+                log("check: " + p)
+            if problems:
+                return 1
+            log("check: the counts table has every scenario")
+        if args.only == "counts":
+            return 0
+        sys.stdout.write("\n")
     runs = []
     text = csv_path = None
     for number in range(1, args.repeat + 1):

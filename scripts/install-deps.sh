@@ -9,10 +9,11 @@ packages="build-essential cmake pkg-config make git
   libcpp-httplib-dev libssl-dev libapr1-dev libaprutil1-dev libpcre2-dev
   apache2 apache2-dev libapache2-mod-php
   python3 openssl curl ca-certificates
-  clang libclang-rt-14-dev valgrind
+  clang libclang-rt-14-dev valgrind strace linux-perf
   wrk nginx-core gnuplot-nox
   php8.2-fpm php8.2-cgi libapache2-mod-fcgid nghttp2-client
-  clang-format shellcheck flake8"
+  clang-format shellcheck flake8
+  prometheus"
 
 missing=""
 for p in $packages; do

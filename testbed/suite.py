@@ -49,6 +49,17 @@ class ServerTestCase(unittest.TestCase):
         apache.check_reports()
 
 
+# Worker settings that give a server several processes to count across:
+# event with three processes of four threads each, prefork with four to
+# eight children.
+EVENT_PROCESSES = ("StartServers 3", "ServerLimit 3", "ThreadLimit 4",
+                   "ThreadsPerChild 4", "MaxRequestWorkers 12",
+                   "MinSpareThreads 4", "MaxSpareThreads 12")
+PREFORK_PROCESSES = ("StartServers 4", "MinSpareServers 4",
+                     "MaxSpareServers 8", "ServerLimit 8",
+                     "MaxRequestWorkers 8")
+
+
 # The same site on three servers: without the module, to see what the
 # server does on its own; with it loaded after every other module, as
 # Debian's a2enmod orders them; and with it loaded before every other one.

@@ -7,10 +7,14 @@
 #include <cstring>
 
 #include <arpa/inet.h>
+#include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/uio.h>
+#include <unistd.h>
 
 namespace vornex {
 
@@ -22,6 +26,22 @@ using std::chrono::milliseconds;
 const int send_flags = MSG_NOSIGNAL | MSG_DONTWAIT;
 
 bool would_block(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
+
+milliseconds left_until(clock::time_point until) {
+  return std::max(milliseconds(0), std::chrono::duration_cast<milliseconds>(
+                                       until - clock::now()));
+}
+
+// Sets the socket's receive or send time-out (SO_RCVTIMEO, SO_SNDTIMEO);
+// zero would mean no time-out at all and is refused.
+bool set_time_out(int sock, int option, milliseconds wait) {
+  if (wait.count() <= 0)
+    return false;
+  timeval limit{};
+  limit.tv_sec = static_cast<time_t>(wait.count() / 1000);
+  limit.tv_usec = static_cast<suseconds_t>((wait.count() % 1000) * 1000);
+  return setsockopt(sock, SOL_SOCKET, option, &limit, sizeof limit) == 0;
+}
 
 // The address and port of a socket's end, as text and number.
 void address_of(int sock, bool peer, std::string &ip, int &port) {
@@ -48,9 +68,9 @@ void address_of(int sock, bool peer, std::string &ip, int &port) {
 
 check_stream::check_stream(int sock, milliseconds read_wait,
                            milliseconds write_wait, answer_meter &meter,
-                           bool look_first)
+                           bool look_first, bool receive_waits)
     : sock(sock), read_wait(read_wait), write_wait(write_wait), meter(meter),
-      look_before_send(look_first) {}
+      look_before_send(look_first), receive_waits(receive_waits) {}
 
 bool wait_on_socket(int sock, short events, milliseconds limit) {
   const auto until = clock::now() + limit;
@@ -161,13 +181,33 @@ ssize_t check_stream::receive_some(char *buffer, size_t size) {
   return got < 0 && would_block(errno) ? nothing_yet : got;
 }
 
+ssize_t check_stream::receive_waiting(char *buffer, size_t size) {
+  const ssize_t got = recv(sock, buffer, size, 0);
+  if (got < 0 && errno == EINTR)
+    return interrupted;
+  return got < 0 && would_block(errno) ? nothing_yet : got;
+}
+
 ssize_t check_stream::receive() {
+  const clock::time_point until = clock::now() + read_wait;
+  bool wait_in_receive = receive_waits;
   for (;;) {
-    if (!more_waiting && !holds_received() && !wait_for(POLLIN, read_wait))
+    if (!more_waiting && !wait_in_receive && !holds_received() &&
+        !wait_for(POLLIN, left_until(until)))
       return -1;
+    const bool waits = wait_in_receive && !more_waiting;
     const ssize_t got =
-        receive_some(receive_buffer.data(), receive_buffer.size());
+        waits ? receive_waiting(receive_buffer.data(), receive_buffer.size())
+              : receive_some(receive_buffer.data(), receive_buffer.size());
+    if (got == interrupted) {
+      // A signal cut the receive's own wait short: the rest of it in poll.
+      wait_in_receive = false;
+      continue;
+    }
     if (got == nothing_yet) {
+      // A receive that waited by itself ran out of time.
+      if (waits)
+        return -1;
       more_waiting = false;
       continue;
     }
@@ -242,7 +282,17 @@ bool check_client::exchange(httplib::Request &request,
 
 bool check_client::create_and_connect_socket(Socket &socket,
                                              httplib::Error &error) {
-  connected_now = httplib::ClientImpl::create_and_connect_socket(socket, error);
+  // Settings a check client never makes are left to the library.
+  const bool plain = proxy_host_.empty() && interface_.empty() &&
+                     !socket_options_ && addr_map_.empty();
+  connected_now =
+      plain ? connect_socket(socket, error)
+            : httplib::ClientImpl::create_and_connect_socket(socket, error);
+  // The library, as connect_socket, gives the socket the read time-out.
+  receive_wait =
+      connected_now
+          ? milliseconds(read_timeout_sec_ * 1000 + read_timeout_usec_ / 1000)
+          : milliseconds(-1);
   return connected_now;
 }
 
@@ -257,6 +307,70 @@ void check_client::shutdown_ssl(Socket &socket, bool gracefully) {
   httplib::ClientImpl::shutdown_ssl(socket, gracefully);
 }
 
+bool check_client::connect_socket(Socket &socket, httplib::Error &error) {
+  const milliseconds connect_wait(connection_timeout_sec_ * 1000 +
+                                  connection_timeout_usec_ / 1000);
+  const milliseconds read_wait(read_timeout_sec_ * 1000 +
+                               read_timeout_usec_ / 1000);
+  addrinfo hints{};
+  hints.ai_family = address_family_;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo *found = nullptr;
+  const std::string service = std::to_string(port_);
+  error = httplib::Error::Connection;
+  if (getaddrinfo(host_.c_str(), service.c_str(), &hints, &found) != 0)
+    return false;
+  for (const addrinfo *at = found; at; at = at->ai_next) {
+    error = httplib::Error::Connection;
+    const int sock = ::socket(at->ai_family, at->ai_socktype | SOCK_CLOEXEC,
+                              at->ai_protocol);
+    if (sock < 0)
+      continue;
+    const int on = 1;
+    bool ready = set_time_out(sock, SO_SNDTIMEO, connect_wait) &&
+                 set_time_out(sock, SO_RCVTIMEO, read_wait) &&
+                 (!tcp_nodelay_ || setsockopt(sock, IPPROTO_TCP, TCP_NODELAY,
+                                              &on, sizeof on) == 0);
+    if (ready) {
+      const clock::time_point until = clock::now() + connect_wait;
+      if (::connect(sock, at->ai_addr, at->ai_addrlen) == 0) {
+        error = httplib::Error::Success;
+      } else if (errno == EINPROGRESS) {
+        // The send time-out ran out.
+        error = httplib::Error::ConnectionTimeout;
+      } else if (errno == EINTR) {
+        // A signal cut the wait short; the connection goes on being made.
+        pollfd one{sock, POLLOUT, 0};
+        int code = 0;
+        socklen_t length = sizeof code;
+        if (poll(&one, 1, static_cast<int>(left_until(until).count())) <= 0)
+          error = httplib::Error::ConnectionTimeout;
+        else if (getsockopt(sock, SOL_SOCKET, SO_ERROR, &code, &length) == 0 &&
+                 code == 0)
+          error = httplib::Error::Success;
+      }
+    }
+    if (error == httplib::Error::Success) {
+      freeaddrinfo(found);
+      socket.sock = sock;
+      return true;
+    }
+    ::close(sock);
+  }
+  freeaddrinfo(found);
+  return false;
+}
+
+bool check_client::set_receive_wait(int sock, milliseconds read_wait) {
+  if (read_wait == receive_wait)
+    return true;
+  receive_wait = milliseconds(-1);
+  if (!set_time_out(sock, SO_RCVTIMEO, read_wait))
+    return false;
+  receive_wait = read_wait;
+  return true;
+}
+
 bool check_client::process_socket(
     const Socket &socket, std::function<bool(httplib::Stream &)> callback) {
   const milliseconds read_wait(read_timeout_sec_ * 1000 +
@@ -266,7 +380,8 @@ bool check_client::process_socket(
   const bool connected = connected_now;
   connected_now = false;
   if (!settings) {
-    check_stream stream(socket.sock, read_wait, write_wait, answer, connected);
+    check_stream stream(socket.sock, read_wait, write_wait, answer, connected,
+                        set_receive_wait(socket.sock, read_wait));
     const bool done = callback(stream);
     unsent = stream.send_failed();
     return done;

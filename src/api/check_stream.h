@@ -42,10 +42,12 @@ public:
   // most `read_wait` (to receive) or `write_wait` (to send). With
   // `look_first`, the first send looks whether the server has closed the
   // connection, as every later one does; a connection that the library
-  // has just looked at needs no second look.
+  // has just looked at needs no second look. With `receive_waits`, the
+  // socket blocks and its receive time-out is `read_wait`: a receive then
+  // waits by itself, one system call where a wait and a receive are two.
   check_stream(int sock, std::chrono::milliseconds read_wait,
                std::chrono::milliseconds write_wait, answer_meter &meter,
-               bool look_first);
+               bool look_first, bool receive_waits = false);
   virtual ~check_stream() = default;
   check_stream(const check_stream &) = delete;
   check_stream &operator=(const check_stream &) = delete;
@@ -62,8 +64,10 @@ public:
   bool send_failed() const { return unsent; }
 
 protected:
-  // What receive_some returns when nothing has arrived yet.
+  // What receive_some returns when nothing has arrived yet, and what a
+  // receive that waits returns when a signal cut its wait short.
   static constexpr ssize_t nothing_yet = -2;
+  static constexpr ssize_t interrupted = -3;
 
   // Waits up to `limit` for `events` on the socket; false when it ran out
   // or failed.
@@ -99,12 +103,17 @@ private:
   // Sends what is held and then `size` bytes at `more`; false when they
   // could not all be sent.
   bool send_all(const char *more, size_t size);
+  // Receives on the blocking socket, waiting up to its receive time-out:
+  // the bytes received, 0 at the end of the connection, nothing_yet when
+  // the time ran out, interrupted, or -1 on an error. Plain TCP only.
+  ssize_t receive_waiting(char *buffer, size_t size);
   // Fills the receive buffer; the bytes received, 0 at the end of the
   // connection, -1 on an error or a wait that ran out.
   ssize_t receive();
 
   answer_meter &meter;
   bool look_before_send;
+  bool receive_waits;
   bool unsent = false;
   bool broken = false;
   // A receive that filled the buffer leaves more waiting, most likely: the
@@ -157,6 +166,14 @@ public:
 private:
   bool create_and_connect_socket(Socket &socket,
                                  httplib::Error &error) override;
+  // Connects as the library does, in fewer system calls: the socket is
+  // made close-on-exec at once, and a blocking connect bounded by the
+  // socket's send time-out takes the place of a non-blocking one, a wait,
+  // and the blocking mode set back after.
+  bool connect_socket(Socket &socket, httplib::Error &error);
+  // Makes the receive time-out of the socket `read_wait`; false when it
+  // could not.
+  bool set_receive_wait(int sock, std::chrono::milliseconds read_wait);
   bool process_socket(const Socket &socket,
                       std::function<bool(httplib::Stream &)> callback) override;
   // The library calls this before it closes a socket.
@@ -175,6 +192,8 @@ private:
   int session_socket = -1;
   clock::time_point deadline = clock::time_point::max();
   tls_trouble trouble;
+  // The receive time-out the socket has (negative: not known).
+  std::chrono::milliseconds receive_wait{-1};
 };
 
 } // namespace vornex

@@ -34,9 +34,16 @@ connection_pool::connection connection_pool::take(const std::string &host,
   connection found;
   {
     std::lock_guard<std::mutex> lock(mutex);
-    collect_expired(clock::now(), expired);
+    const clock::time_point now = clock::now();
+    // While the sweeper runs it closes what expires; a walk over every idle
+    // connection on each call would only lengthen the time the lock is held.
+    if (!sweeper)
+      collect_expired(now, expired);
     auto list = idle_by_server.find(key(host, port, tls));
-    if (list != idle_by_server.end() && !list->second.empty()) {
+    // The newest is taken; once it has expired, so have the others, which
+    // the sweeper is about to close.
+    if (list != idle_by_server.end() && !list->second.empty() &&
+        now - list->second.back().since < idle_limit) {
       found = std::move(list->second.back().client);
       list->second.pop_back();
     }
@@ -53,7 +60,8 @@ void connection_pool::give(const std::string &host, int port,
     std::lock_guard<std::mutex> lock(mutex);
     if (closed)
       return;
-    collect_expired(clock::now(), expired);
+    if (!sweeper)
+      collect_expired(clock::now(), expired);
     const tls_context *settings = client->tls();
     auto &list = idle_by_server[key(host, port, settings ? settings->id() : 0)];
     if (list.size() >= max_idle)

@@ -12,6 +12,8 @@
 
 #include "address.h"
 #include "module.h"
+#include "phase.h"
+#include "sample.h"
 
 namespace vornex {
 namespace module {
@@ -50,6 +52,9 @@ void *create_dir_conf(apr_pool_t *pool, char *) {
   conf->tls_key_file = nullptr;
   conf->tls_verify = -1;
   conf->tls = nullptr;
+  conf->enforce = -1;
+  conf->sample_ppm = -1;
+  conf->phase = -1;
   return conf;
 }
 
@@ -88,6 +93,9 @@ void *merge_dir_conf(apr_pool_t *pool, void *base_conf, void *add_conf) {
   // Only a server's own section gets loaded settings (at the end of the
   // configuration load); the sections inside it take that server's.
   conf->tls = add->tls ? add->tls : base->tls;
+  conf->enforce = inherit(add->enforce, base->enforce);
+  conf->sample_ppm = inherit(add->sample_ppm, base->sample_ppm);
+  conf->phase = inherit(add->phase, base->phase);
   return conf;
 }
 
@@ -196,6 +204,22 @@ const char *set_max_checks(cmd_parms *, void *conf_ptr, const char *text) {
   return nullptr;
 }
 
+const char *set_check(cmd_parms *cmd, void *conf_ptr, int on) {
+  note_check_configured(on != 0);
+  return ap_set_flag_slot(cmd, conf_ptr, on);
+}
+
+const char *set_phase(cmd_parms *, void *conf_ptr, const char *phase) {
+  auto *conf = static_cast<dir_conf *>(conf_ptr);
+  if (!ap_cstr_casecmp(phase, "early"))
+    conf->phase = phase_early;
+  else if (!ap_cstr_casecmp(phase, "content"))
+    conf->phase = phase_content;
+  else
+    return "VornexPhase takes early or content";
+  return nullptr;
+}
+
 const char *set_failure_mode(cmd_parms *, void *conf_ptr, const char *mode,
                              const char *status) {
   auto *conf = static_cast<dir_conf *>(conf_ptr);
@@ -214,6 +238,25 @@ const char *set_failure_mode(cmd_parms *, void *conf_ptr, const char *mode,
     return error;
   conf->failure_mode = 1;
   conf->failure_status = static_cast<int>(code);
+  return nullptr;
+}
+
+bool rollout_named = false;
+
+const char *set_enforce(cmd_parms *, void *conf_ptr, int on) {
+  static_cast<dir_conf *>(conf_ptr)->enforce = on ? 1 : 0;
+  if (!on)
+    rollout_named = true;
+  return nullptr;
+}
+
+const char *set_sample(cmd_parms *, void *conf_ptr, const char *text) {
+  const long ppm = parse_sample(text);
+  if (ppm < 0)
+    return "VornexSample takes a percentage from 0 to 100, with at most four "
+           "decimals";
+  static_cast<dir_conf *>(conf_ptr)->sample_ppm = ppm;
+  rollout_named = true;
   return nullptr;
 }
 

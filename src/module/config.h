@@ -51,7 +51,19 @@ struct dir_conf {
   // for a server whose addresses use https:// or that sets any of them;
   // null otherwise, and until then.
   const tls_context *tls;
+  // VornexEnforce: -1 unset (On), 1 On, 0 Off: the check is made and
+  // counted but its outcome never changes the response (monitor mode).
+  int enforce;
+  // VornexSample: the share of requests checked, in parts per million
+  // (sample.h); -1 unset (every request).
+  long sample_ppm;
+  // VornexPhase: where the request is screened. -1 unset (content),
+  // phase_content, phase_early.
+  int phase;
 };
+
+const int phase_content = 0;
+const int phase_early = 1;
 
 // The failure policy's status when VornexFailureMode closed names none.
 const int default_failure_status = 503;
@@ -94,9 +106,30 @@ const char *set_number(cmd_parms *cmd, void *conf_ptr, const char *text);
 // VornexMaxChecks number|percent%
 const char *set_max_checks(cmd_parms *cmd, void *conf_ptr, const char *text);
 
+// VornexCheck On|Off
+const char *set_check(cmd_parms *cmd, void *conf_ptr, int on);
+
+// VornexPhase early|content
+const char *set_phase(cmd_parms *cmd, void *conf_ptr, const char *phase);
+
 // VornexFailureMode open|closed [status]
 const char *set_failure_mode(cmd_parms *cmd, void *conf_ptr, const char *mode,
                              const char *status);
+
+// VornexEnforce On|Off
+const char *set_enforce(cmd_parms *cmd, void *conf_ptr, int on);
+
+// VornexSample percent
+const char *set_sample(cmd_parms *cmd, void *conf_ptr, const char *text);
+
+// Whether the configuration read last names VornexEnforce Off or
+// VornexSample anywhere (then mod_status shows their counters even while
+// they are zero). Cleared before each configuration is read.
+extern bool rollout_named;
+
+// Whether requests under `conf` are left as they would be with a pass,
+// whatever the check finds (VornexEnforce Off).
+inline bool monitoring(const dir_conf *conf) { return conf->enforce == 0; }
 
 // The cap of VornexMaxChecks, or 0 for none: a percentage of `basis` (a
 // process's threads, or the server's processes under prefork) is rounded up

@@ -73,6 +73,15 @@ void count_checked(counter_block *block, outcome o, uint64_t microseconds) {
   count(&block->check_time_total, microseconds);
 }
 
+void count_monitored(counter_block *block, outcome o, uint64_t microseconds) {
+  count_checked(block, o, microseconds);
+  count(&block->monitored[static_cast<int>(o)]);
+}
+
+const char *outcome_label(outcome o) {
+  return outcome_labels[static_cast<int>(o)];
+}
+
 std::vector<std::pair<std::string, uint64_t>>
 counter_lines(const counter_block &block) {
   // The block is only read; the atomic read wants a pointer it may write.
@@ -98,6 +107,18 @@ counter_lines(const counter_block &block) {
   }
   lines.emplace_back("VornexCheckTimeTotalMicroseconds",
                      apr_atomic_read64(&b.check_time_total));
+  return lines;
+}
+
+std::vector<std::pair<std::string, uint64_t>>
+rollout_lines(const counter_block &block) {
+  auto &b = const_cast<counter_block &>(block);
+  std::vector<std::pair<std::string, uint64_t>> lines;
+  for (int i = 0; i < outcome_count; ++i)
+    if (static_cast<outcome>(i) != outcome::skipped)
+      lines.emplace_back(std::string("VornexMonitored") + outcome_labels[i],
+                         apr_atomic_read64(&b.monitored[i]));
+  lines.emplace_back("VornexUnsampled", apr_atomic_read64(&b.unsampled));
   return lines;
 }
 

@@ -66,6 +66,12 @@ struct counter_block {
   apr_uint64_t body_bytes; // request body bytes sent in check calls
   apr_uint64_t check_time[check_time_buckets];
   apr_uint64_t check_time_total; // microseconds, over all checked requests
+  // Of the outcomes above, those of requests in sections with
+  // VornexEnforce Off: found, counted, not enforced. Counted after the
+  // outcome, so that a reader who takes this first never sees more here.
+  apr_uint64_t monitored[outcome_count];
+  // Requests VornexSample left without a check.
+  apr_uint64_t unsampled;
 };
 
 void count(apr_uint64_t *counter, uint64_t n = 1);
@@ -74,10 +80,23 @@ void count(apr_uint64_t *counter, uint64_t n = 1);
 // check call(s).
 void count_checked(counter_block *block, outcome o, uint64_t microseconds);
 
+// Counts one screened request of a section with VornexEnforce Off that
+// ended in `o` after `microseconds`.
+void count_monitored(counter_block *block, outcome o, uint64_t microseconds);
+
 // (name, value) of every counter in the order the status page shows them;
 // names are as in "server-status?auto" ("VornexScreened", ...).
 std::vector<std::pair<std::string, uint64_t>>
 counter_lines(const counter_block &block);
+
+// (name, value) of the counters of VornexEnforce Off and VornexSample, which
+// the status page shows after the others: "VornexMonitoredPass" ... one per
+// outcome that a check can have, then "VornexUnsampled".
+std::vector<std::pair<std::string, uint64_t>>
+rollout_lines(const counter_block &block);
+
+// The label of outcome `o` in the counters' names ("ReturnFakeData").
+const char *outcome_label(outcome o);
 
 } // namespace module
 } // namespace vornex

@@ -20,6 +20,7 @@
 #include "enforce.h"
 #include "marks.h"
 #include "module.h"
+#include "phase.h"
 #include "status.h"
 
 namespace vornex {
@@ -283,7 +284,7 @@ private:
   // it, the server is told the request is done.
   void describe_request() {
     set_facts(r, *record);
-    check_body::add_head(*record, r->the_request, r->headers_in);
+    check_body::add_head(*record, r->the_request, sent_headers(r));
     const apr_off_t in_memory_limit = conf->body_in_memory_limit >= 0
                                           ? conf->body_in_memory_limit
                                           : default_body_in_memory_limit;
@@ -304,7 +305,9 @@ private:
         report_attempt(index, api::failure::none);
         rep.result = outcome_of(code);
         rep.server = index;
-        return answered ? AP_FILTER_ERROR : enforce(r, *record, code);
+        if (answered)
+          return AP_FILTER_ERROR;
+        return monitoring(conf) ? DECLINED : enforce(r, *record, code);
       } catch (const std::exception &e) {
         rep.spent += apr_time_now() - start;
         failed(index, e.what(), record->last_failure());
@@ -341,6 +344,8 @@ private:
   // No server gave a verdict (`why` unscreened), or the cap left no place
   // (`why` busy): the section's failure policy decides. Open serves the
   // request unscreened; closed answers it with the policy's status.
+  // In monitor mode the outcome is what the policy would make of it, and
+  // the request is served as open serves it.
   int no_verdict(outcome why) {
     if (answered)
       return AP_FILTER_ERROR;
@@ -349,6 +354,8 @@ private:
       return DECLINED;
     }
     rep.result = outcome::refused;
+    if (monitoring(conf))
+      return DECLINED;
     apr_table_setn(r->err_headers_out, "Retry-After",
                    apr_psprintf(r->pool, "%d", retry ? retry : 10));
     return conf->failure_status ? conf->failure_status : default_failure_status;

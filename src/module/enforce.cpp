@@ -10,6 +10,7 @@
 
 #include "field_name.h"
 #include "module.h"
+#include "phase.h"
 #include "protocol.h"
 
 namespace vornex {
@@ -99,6 +100,10 @@ void add_injected_filter(request_rec *r, apr_table_t *injected) {
 const char inject_filter_name[] = "VORNEX_INJECT";
 
 int enforce(request_rec *r, api &record, int code) {
+  // What a verdict makes of the response is this client's: mod_cache must
+  // not keep it for others (an inject verdict's headers, a challenge page).
+  if (code != protocol::pass)
+    r->no_cache = 1;
   switch (code) {
   case protocol::pass:
     return DECLINED;
@@ -126,7 +131,7 @@ int enforce(request_rec *r, api &record, int code) {
     apr_table_t *injected = response_headers(r, record);
     put_headers(r->headers_out, injected);
     add_injected_filter(r, injected);
-    ap_set_module_config(r->request_config, &vornex_module, injected);
+    state_of(r, true)->injected = injected;
     return DECLINED;
   }
   case protocol::block:
@@ -137,8 +142,9 @@ int enforce(request_rec *r, api &record, int code) {
 }
 
 void carry_injected(request_rec *r, const request_rec *root) {
-  if (auto *injected = static_cast<apr_table_t *>(
-          ap_get_module_config(root->request_config, &vornex_module))) {
+  const request_state *state = state_of(root, false);
+  if (apr_table_t *injected = state ? state->injected : nullptr) {
+    r->no_cache = 1;
     put_headers(r->headers_out, injected);
     add_injected_filter(r, injected);
   }

@@ -8,6 +8,7 @@
 #include "dispatch.h"
 #include "enforce.h"
 #include "module.h"
+#include "sample.h"
 #include "static_file.h"
 #include "status.h"
 
@@ -20,27 +21,56 @@ namespace {
 const char verdict_value[] = "VORNEX_VERDICT";
 const char check_time_value[] = "VORNEX_CHECK_TIME";
 const char server_value[] = "VORNEX_SERVER";
+// "0" where VornexEnforce Off left the outcome unenforced; unset otherwise.
+const char enforced_value[] = "VORNEX_ENFORCED";
 const char *const server_names[2] = {"primary", "secondary"};
 
 // Sets a per-request value as a note (for %{...}n) and in the environment
-// (for %{...}e, mod_headers and the application).
+// (for %{...}e, mod_headers and the application). Names and values are
+// constants or live in the request's pool (an internal redirect shares the
+// pool of the request it came from), so the tables need no copies.
 void set_value(request_rec *r, const char *name, const char *value) {
-  apr_table_set(r->notes, name, value);
-  apr_table_set(r->subprocess_env, name, value);
+  apr_table_setn(r->notes, name, value);
+  apr_table_setn(r->subprocess_env, name, value);
 }
 
-void report(request_rec *r, const check_report &rep) {
+void report(request_rec *r, const dir_conf *conf, const check_report &rep) {
   set_value(r, verdict_value, outcome_name(rep.result));
   set_value(r, check_time_value,
             apr_psprintf(r->pool, "%" APR_TIME_T_FMT, rep.spent));
   if (rep.server >= 0)
     set_value(r, server_value, server_names[rep.server]);
+  if (monitoring(conf))
+    set_value(r, enforced_value, "0");
+  if (!shared_counters)
+    return;
+  const auto spent = static_cast<uint64_t>(rep.spent);
+  if (monitoring(conf))
+    count_monitored(shared_counters, rep.result, spent);
+  else
+    count_checked(shared_counters, rep.result, spent);
+}
+
+// VORNEX_VERDICT of a request that VornexSample left without a check.
+const char unsampled_name[] = "unsampled";
+
+// A request that is not checked, with what its VORNEX_VERDICT says and the
+// counter that counts it.
+int unchecked(request_rec *r, const char *why, apr_uint64_t *counter) {
+  set_value(r, verdict_value, why);
   if (shared_counters)
-    count_checked(shared_counters, rep.result,
-                  static_cast<uint64_t>(rep.spent));
+    count(counter);
+  return DECLINED;
 }
 
 void log_conf(request_rec *r, const dir_conf *conf, const char *skip) {
+  // One test of the level, on every request, for the five debug lines.
+  if (!APLOG_IS_LEVEL(r->server, APLOG_DEBUG)) {
+    if (conf->cgi_compat == 1)
+      VORNEX_LOG(APLOG_WARNING, r->server, "%s",
+                 "VornexCgiCompat is deprecated");
+    return;
+  }
   VORNEX_LOG(APLOG_DEBUG, r->server, "primary_server=%s", conf->primary_server);
   VORNEX_LOG(APLOG_DEBUG, r->server, "secondary_server=%s",
              conf->secondary_server);
@@ -78,6 +108,14 @@ bool matches(const dir_conf *conf, const char *target) {
 // "/login;x.css" nor "/app.js;v=2" can carry an application past the check.
 bool skipped(request_rec *r, const dir_conf *conf) {
   const char *target = skip_target(r->pool, or_empty(r->unparsed_uri));
+  if (!conf->skip_uri) {
+    // The built-in rule finds path parameters in the same pass.
+    bool parameters = false;
+    if (!is_static_file(target, &parameters))
+      return false;
+    return !parameters ||
+           is_static_file(without_path_parameters(r->pool, target));
+  }
   if (!matches(conf, target))
     return false;
   const char *bare = without_path_parameters(r->pool, target);
@@ -95,20 +133,24 @@ int screen(request_rec *r) {
     return DECLINED;
   if (const char *error = conf_error(conf)) {
     VORNEX_LOG(APLOG_ERR, r->server, "%s", error);
-    return HTTP_INTERNAL_SERVER_ERROR;
+    // Monitor mode never changes a response, not even for its own errors.
+    return monitoring(conf) ? DECLINED : HTTP_INTERNAL_SERVER_ERROR;
   }
-  if (skipped(r, conf)) {
-    set_value(r, verdict_value, outcome_name(outcome::skipped));
-    if (shared_counters)
-      count(&shared_counters->outcomes[static_cast<int>(outcome::skipped)]);
-    return DECLINED;
-  }
+  if (skipped(r, conf))
+    return unchecked(
+        r, outcome_name(outcome::skipped),
+        shared_counters
+            ? &shared_counters->outcomes[static_cast<int>(outcome::skipped)]
+            : nullptr);
+  if (conf->sample_ppm >= 0 && !sampled(conf->sample_ppm))
+    return unchecked(r, unsampled_name,
+                     shared_counters ? &shared_counters->unsampled : nullptr);
 
   if (shared_counters)
     count(&shared_counters->screened);
   check_report rep;
   const int result = check_request(r, conf, rep);
-  report(r, rep);
+  report(r, conf, rep);
   return result;
 }
 
@@ -127,7 +169,8 @@ int follow(request_rec *r) {
   request_rec *root = r;
   while (root->prev)
     root = root->prev;
-  for (const char *name : {verdict_value, check_time_value, server_value})
+  for (const char *name :
+       {verdict_value, check_time_value, server_value, enforced_value})
     if (const char *value = apr_table_get(root->notes, name))
       set_value(r, name, value);
   carry_injected(r, root);

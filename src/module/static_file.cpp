@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <initializer_list>
 
 namespace vornex {
 namespace module {
@@ -15,28 +16,48 @@ const char static_file_pattern[] =
 
 namespace {
 
+// The extensions by length: those of length n in extensions[n], separated
+// by spaces, each in lower case.
 const char *const extensions[] = {
-    "css", "js",   "map",  "jpg",  "jpeg",  "gif", "png",
-    "svg", "ico",  "ttf",  "woff", "woff2", "eot", "otf",
-    "ogg", "mp3",  "mp4",  "mpg",  "avi",   "mov", "flv",
-    "swf", "apng", "avif", "jfif", "pjpeg", "pjp", "webp"};
+    "",
+    "",
+    "js",
+    "css map jpg gif png svg ico ttf eot otf ogg mp3 mp4 mpg avi mov flv swf "
+    "pjp",
+    "jpeg woff apng avif jfif webp",
+    "woff2 pjpeg"};
 const size_t longest_extension = 5;
 
 // Whether the `n` bytes at `s` are one of the extensions, ignoring ASCII case
-// as the pattern does.
+// as the pattern does. Asked for every dot in a URI's path: only the
+// extensions of the same length are compared.
 bool is_extension(const char *s, size_t n) {
-  if (n == 0 || n > longest_extension)
+  if (n < 2 || n > longest_extension)
     return false;
   char lower[longest_extension];
   for (size_t i = 0; i < n; ++i) {
     const char c = s[i];
     lower[i] = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
   }
-  for (const char *e : extensions)
-    if (std::strlen(e) == n && std::memcmp(e, lower, n) == 0)
+  for (const char *e = extensions[n]; *e; e += n + 1) {
+    if (std::memcmp(e, lower, n) == 0)
       return true;
+    if (!e[n])
+      break;
+  }
   return false;
 }
+
+// The bytes is_static_file stops at: '/', '.', ';', '?' and the end.
+struct byte_marks {
+  bool marked[256] = {};
+  constexpr byte_marks() {
+    for (const char c : {'/', '.', ';', '?', '\0'})
+      marked[static_cast<unsigned char>(c)] = true;
+  }
+  constexpr bool operator[](unsigned char c) const { return marked[c]; }
+};
+constexpr byte_marks marks_byte;
 
 // `path`'s first `length` bytes without path parameters: in each segment,
 // from a ';' up to the next '/'.
@@ -73,11 +94,13 @@ const char *skip_target(apr_pool_t *pool, const char *target) {
 }
 
 const char *without_path_parameters(apr_pool_t *pool, const char *target) {
-  const char *query = std::strchr(target, '?');
+  // Most paths have no parameters: one pass finds that.
+  const size_t before = std::strcspn(target, ";?");
+  if (target[before] != ';')
+    return target;
+  const char *query = std::strchr(target + before, '?');
   const size_t path_length =
       query ? static_cast<size_t>(query - target) : std::strlen(target);
-  if (!std::memchr(target, ';', path_length))
-    return target;
   return apr_pstrcat(pool, without_parameters(pool, target, path_length), query,
                      nullptr);
 }
@@ -85,25 +108,44 @@ const char *without_path_parameters(apr_pool_t *pool, const char *target) {
 // One pass, linear in the URI's length. A '.' at i matches when the byte
 // before it is not '/' (`[^\/]`), a '/' stands at or before i - 2 (`\/.*`),
 // and the bytes after it up to the first '?' or the end are an extension
-// (`(\?|$)` after an extension, which holds no '?'). Apache compiles patterns
-// with DOTALL and DOLLAR_ENDONLY by default, so a newline is a byte like any
-// other here; an unparsed URI holds none anyway.
-bool is_static_file(const char *uri) {
-  const char *slash = std::strchr(uri, '/');
-  if (!slash || !slash[1])
-    return false;
-  const char *const uri_end = uri + std::strlen(uri);
-  const char *question = std::strchr(uri, '?');
-  for (const char *dot = slash + 2; (dot = std::strchr(dot, '.')); ++dot) {
-    if (dot[-1] == '/')
-      continue;
-    if (question && question < dot)
-      question = std::strchr(dot, '?');
-    const char *end = question ? question : uri_end;
-    if (is_extension(dot + 1, static_cast<size_t>(end - dot - 1)))
-      return true;
+// (`(\?|$)` after an extension, which holds no '?'). Since an extension
+// holds no '.' either, only the last '.' before each '?' and before the end
+// can start one. The same pass notes a ';' in the path. Apache compiles
+// patterns with DOTALL and DOLLAR_ENDONLY by default, so a newline is a byte
+// like any other here; an unparsed URI holds none anyway.
+bool is_static_file(const char *uri, bool *parameters) {
+  const char *slash = nullptr;
+  const char *dot = nullptr;
+  bool in_path = true;
+  bool semicolon = false;
+  bool matched = false;
+  for (const char *at = uri;; ++at) {
+    // Most bytes are none of the five the rule looks at: one table look
+    // each.
+    while (!marks_byte[static_cast<unsigned char>(*at)])
+      ++at;
+    const char c = *at;
+    if (c == '/') {
+      if (!slash)
+        slash = at;
+    } else if (c == '.') {
+      dot = slash && at >= slash + 2 && at[-1] != '/' ? at : nullptr;
+    } else if (c == ';') {
+      semicolon = semicolon || in_path;
+    } else if (c == '?' || c == '\0') {
+      matched =
+          matched ||
+          (dot && is_extension(dot + 1, static_cast<size_t>(at - dot - 1)));
+      // Past the first '?' only a match is looked for.
+      if (c == '\0' || matched)
+        break;
+      in_path = false;
+      dot = nullptr;
+    }
   }
-  return false;
+  if (parameters)
+    *parameters = semicolon;
+  return matched;
 }
 
 } // namespace module

@@ -30,7 +30,9 @@ extern const char static_file_pattern[];
 // Whether `uri` matches static_file_pattern, without a regular expression
 // engine: this runs for every request, and on a busy static site the match
 // was the largest part of what the module costs a request that it skips.
-bool is_static_file(const char *uri);
+// With `parameters`, also says whether the path (before any "?") holds a
+// ';', so that a caller need not look for path parameters in another pass.
+bool is_static_file(const char *uri, bool *parameters = nullptr);
 
 } // namespace module
 } // namespace vornex

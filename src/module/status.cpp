@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "config.h"
-
+#include "metrics.h"
 #include "module.h"
 
 namespace vornex {
@@ -87,10 +87,28 @@ int make_shared(apr_pool_t *pconf, server_rec *s) {
   return OK;
 }
 
+namespace {
+
+// The counters of VornexEnforce Off and VornexSample follow the others
+// where the configuration uses those directives or they have counted
+// anything; without them the page stays as it was.
+void add_rollout_lines(std::vector<std::pair<std::string, uint64_t>> &lines) {
+  const auto rollout = rollout_lines(*shared_counters);
+  if (rollout_named ||
+      std::any_of(rollout.begin(), rollout.end(),
+                  [](const std::pair<std::string, uint64_t> &line) {
+                    return line.second != 0;
+                  }))
+    lines.insert(lines.end(), rollout.begin(), rollout.end());
+}
+
+} // namespace
+
 int show_counters(request_rec *r, int flags) {
   if (!shared_counters)
     return OK;
-  const auto lines = counter_lines(*shared_counters);
+  auto lines = counter_lines(*shared_counters);
+  add_rollout_lines(lines);
   const mark_time now = mark_clock();
   if (flags & AP_STATUS_SHORT) {
     for (const auto &line : lines)
@@ -112,6 +130,22 @@ int show_counters(request_rec *r, int flags) {
                ap_escape_html(r->pool, shared_marks.addresses[i]),
                state_name(state_of(&shared_marks.marks[i], now)));
   ap_rputs("</table>\n", r);
+  return OK;
+}
+
+int show_metrics(request_rec *r) {
+  if (r->method_number != M_GET) {
+    r->allowed = AP_METHOD_BIT << M_GET;
+    return HTTP_METHOD_NOT_ALLOWED;
+  }
+  if (!shared_counters)
+    return HTTP_SERVICE_UNAVAILABLE;
+  const std::string page =
+      exposition(*shared_counters, shared_marks, mark_clock());
+  ap_set_content_type(r, metrics_content_type);
+  apr_table_setn(r->headers_out, "Cache-Control", "no-store");
+  if (!r->header_only)
+    ap_rwrite(page.data(), static_cast<int>(page.size()), r);
   return OK;
 }
 

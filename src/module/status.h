@@ -29,6 +29,10 @@ int make_shared(apr_pool_t *pconf, server_rec *s);
 // "?auto" lines.
 int show_counters(request_rec *r, int flags);
 
+// Serves the counters and marks in Prometheus's text format
+// (SetHandler vornex-metrics).
+int show_metrics(request_rec *r);
+
 } // namespace module
 } // namespace vornex
 

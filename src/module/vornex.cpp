@@ -8,12 +8,16 @@
 // is done in:
 //   config.cpp    per-directory configuration: create, merge, setters
 //   screen.cpp    the gate of a main request, and what redirects carry on
+//   phase.cpp     the check points before the content phase (mod_cache's
+//                 quick handler, VornexPhase early) and the request's state
 //   dispatch.cpp  the check record, the call and its failover
 //   enforce.cpp   the verdict made the request's fate, and the filter that
 //                 keeps an inject verdict's headers in the response
 //   body.cpp      the body: capture, the VORNEX_IN filter
 //   status.cpp    counters and server marks in shared memory, and
-//                 mod_status's view of them
+//                 mod_status's and the vornex-metrics handler's view of them
+//   metrics.cpp   the counters in Prometheus's text format
+//   sample.cpp    which requests VornexSample has checked
 //   tls.cpp       the TLS settings of https:// check servers, loaded with
 //                 the configuration
 
@@ -21,17 +25,22 @@
 
 #include <apr_optional.h>
 #include <http_config.h>
+#include <http_protocol.h>
 #include <http_request.h>
 #include <mod_status.h>
 #include <util_filter.h>
 
+#include <cstring>
 #include <exception>
 
 #include "body.h"
 #include "config.h"
 #include "dispatch.h"
 #include "enforce.h"
+#include "metrics.h"
 #include "module.h"
+#include "phase.h"
+#include "sample.h"
 #include "screen.h"
 #include "status.h"
 #include "tls.h"
@@ -62,8 +71,14 @@ apr_status_t inject_filter(ap_filter_t *f, apr_bucket_brigade *bb) {
 
 int handler(request_rec *r) {
   try {
+    // The metrics page is served as it is, never screened or counted.
+    if (r->handler && !std::strcmp(r->handler, metrics_handler_name))
+      return show_metrics(r);
     if (r->main || r->prev)
       return follow(r);
+    if (const request_state *state = state_of(r, false))
+      if (state->screened)
+        return DECLINED;
     return screen(r);
   } catch (const std::exception &e) {
     VORNEX_LOG(APLOG_ERR, r->server, "Vornex API error: %s", e.what());
@@ -73,14 +88,40 @@ int handler(request_rec *r) {
   return DECLINED;
 }
 
+int quick_handler(request_rec *r, int lookup) {
+  try {
+    return screen_before_cache(r, lookup);
+  } catch (...) {
+    return DECLINED;
+  }
+}
+
+int header_parser(request_rec *r) {
+  try {
+    return screen_early(r);
+  } catch (...) {
+    return DECLINED;
+  }
+}
+
+int post_read_request(request_rec *r) {
+  try {
+    return take_headers(r);
+  } catch (...) {
+    return DECLINED;
+  }
+}
+
 void ssl_lookup_handler() { find_ssl_lookup(); }
 
 // Runs at every configuration load: the counters start again at zero in a new
 // segment that the worker processes forked afterwards inherit, and the TLS
 // settings are loaded once for all of them; settings that cannot be loaded
 // stop the server from starting.
-int post_config(apr_pool_t *pconf, apr_pool_t *, apr_pool_t *, server_rec *s) {
+int post_config(apr_pool_t *pconf, apr_pool_t *, apr_pool_t *ptemp,
+                server_rec *s) {
   try {
+    check_configuration(ptemp, s);
     make_shared(pconf, s);
   } catch (...) {
   }
@@ -91,8 +132,16 @@ int post_config(apr_pool_t *pconf, apr_pool_t *, apr_pool_t *, server_rec *s) {
   }
 }
 
+// Runs before every configuration load (the first one included).
+int pre_config(apr_pool_t *, apr_pool_t *, apr_pool_t *) {
+  rollout_named = false;
+  start_configuration();
+  return OK;
+}
+
 void child_init(apr_pool_t *pchild, server_rec *s) {
   try {
+    reseed_samples();
     start_process(pchild, s);
   } catch (...) {
   }
@@ -134,7 +183,7 @@ const command_rec config_options[] = {
      "Cache challenge results"},
     {"VornexSkip", setter(set_skip), slot(offsetof(dir_conf, skip_uri)), OR_ALL,
      TAKE1, "Skip processing URI by regexp"},
-    {"VornexCheck", setter(ap_set_flag_slot), slot(offsetof(dir_conf, enabled)),
+    {"VornexCheck", setter(set_check), slot(offsetof(dir_conf, enabled)),
      OR_ALL, FLAG, "Enable Vornex service"},
     {"VornexCgiCompat", setter(ap_set_flag_slot),
      slot(offsetof(dir_conf, cgi_compat)), OR_ALL, FLAG,
@@ -166,6 +215,12 @@ const command_rec config_options[] = {
     {"VornexTLSClientKeyFile", setter(set_tls_file),
      slot(offsetof(dir_conf, tls_key_file)), RSRC_CONF, TAKE1,
      "Private key (PEM) of the client certificate"},
+    {"VornexEnforce", setter(set_enforce), slot(offsetof(dir_conf, enforce)),
+     OR_ALL, FLAG, "Enforce verdicts, or only check and count them (Off)"},
+    {"VornexSample", setter(set_sample), slot(offsetof(dir_conf, sample_ppm)),
+     OR_ALL, TAKE1, "Percentage of requests that are checked"},
+    {"VornexPhase", setter(set_phase), slot(offsetof(dir_conf, phase)), OR_ALL,
+     TAKE1, "When requests are screened: early or content"},
     {nullptr, nullptr, nullptr, 0, RAW_ARGS, nullptr}};
 
 // ---- hooks -----------------------------------------------------------------
@@ -176,18 +231,32 @@ void register_hooks(apr_pool_t *) {
   // come after this one. APR_HOOK_REALLY_FIRST puts it ahead of mod_proxy's
   // APR_HOOK_FIRST handler whatever the LoadModule order; the list also keeps
   // it ahead of any of these that registers as early as it does.
-  static const char *const before_scripts[] = {
-      "mod_php.c",       "mod_php5.c",
-      "mod_php7.c",      "mod_php8.c",
-      "mod_cgi.c",       "mod_cgid.c",
-      "mod_fcgid.c",     "mod_actions.c",
-      "mod_proxy.c",     "mod_proxy_balancer.c",
-      "mod_lua.c",       "mod_wsgi.c",
-      "mod_perl.c",      "mod_python.c",
-      "mod_passenger.c", "mod_jk.c",
-      "mod_fastcgi.c",   "mod_suphp.c",
-      "mod_lsapi.c",     "mod_isapi.c",
-      "mod_dav.c",       nullptr};
+  static const char *const before_scripts[] = {"mod_php.c",
+                                               "mod_php5.c",
+                                               "mod_php7.c",
+                                               "mod_php8.c",
+                                               "mod_cgi.c",
+                                               "mod_cgid.c",
+                                               "mod_fcgid.c",
+                                               "mod_actions.c",
+                                               "mod_proxy.c",
+                                               "mod_proxy_balancer.c",
+                                               "mod_lua.c",
+                                               "mod_wsgi.c",
+                                               "mod_perl.c",
+                                               "mod_python.c",
+                                               "mod_passenger.c",
+                                               "mod_jk.c",
+                                               "mod_fastcgi.c",
+                                               "mod_suphp.c",
+                                               "mod_lsapi.c",
+                                               "mod_isapi.c",
+                                               "mod_dav.c",
+                                               "mod_cache.c",
+                                               nullptr};
+  // Just ahead of mod_cache's quick handler, which answers from the cache
+  // before any other hook sees the request.
+  static const char *const before_cache[] = {"mod_cache.c", nullptr};
   ap_hook_optional_fn_retrieve(ssl_lookup_handler, ssl_first, nullptr,
                                APR_HOOK_MIDDLE);
   // VORNEX_IN belongs to the request's protocol filters (body.cpp puts it
@@ -197,6 +266,14 @@ void register_hooks(apr_pool_t *) {
   ap_register_output_filter(inject_filter_name, inject_filter, nullptr,
                             AP_FTYPE_RESOURCE);
   ap_hook_handler(handler, nullptr, before_scripts, APR_HOOK_REALLY_FIRST);
+  ap_hook_quick_handler(quick_handler, nullptr, before_cache,
+                        APR_HOOK_REALLY_FIRST);
+  // Ahead of mod_remoteip and mod_headers, which change the client's header
+  // lines in this hook.
+  ap_hook_post_read_request(post_read_request, nullptr, nullptr,
+                            APR_HOOK_REALLY_FIRST);
+  ap_hook_header_parser(header_parser, nullptr, nullptr, APR_HOOK_REALLY_LAST);
+  ap_hook_pre_config(pre_config, nullptr, nullptr, APR_HOOK_MIDDLE);
   ap_hook_post_config(post_config, nullptr, nullptr, APR_HOOK_MIDDLE);
   ap_hook_child_init(child_init, nullptr, nullptr, APR_HOOK_MIDDLE);
   APR_OPTIONAL_HOOK(ap, status_hook, status_hook, nullptr, nullptr,

@@ -23,7 +23,8 @@ from testbed.client import request  # noqa: E402
 from testbed.net import LOOPBACK  # noqa: E402
 from testbed.process import child_pids  # noqa: E402
 from testbed.scripted import check_reply  # noqa: E402
-from testbed.suite import ServerTestCase, main  # noqa: E402
+from testbed.suite import (EVENT_PROCESSES, PREFORK_PROCESSES,  # noqa: E402
+                           ServerTestCase, main)
 
 PAGE = b"<html><body>the real page</body></html>\n"
 DENIED = b"<html>denied by the site</html>\n"
@@ -818,17 +819,14 @@ class EventCountingTest(CountingMixin, ServerTestCase):
     """Event MPM, three processes of four threads each."""
 
     mpm = "event"
-    mpm_conf = ("StartServers 3", "ServerLimit 3", "ThreadLimit 4",
-                "ThreadsPerChild 4", "MaxRequestWorkers 12",
-                "MinSpareThreads 4", "MaxSpareThreads 12")
+    mpm_conf = EVENT_PROCESSES
 
 
 class PreforkCountingTest(CountingMixin, ServerTestCase):
     """Prefork MPM, four to eight children."""
 
     mpm = "prefork"
-    mpm_conf = ("StartServers 4", "MinSpareServers 4", "MaxSpareServers 8",
-                "ServerLimit 8", "MaxRequestWorkers 8")
+    mpm_conf = PREFORK_PROCESSES
 
 
 if __name__ == "__main__":

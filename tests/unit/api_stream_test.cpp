@@ -10,6 +10,7 @@
 #include "test_servers.h"
 
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -252,6 +253,34 @@ TEST(CheckStream, SilenceFailsAndEndReadsAsEnd) {
   EXPECT_FALSE(stream.send_failed());
   pair.close_far();
   EXPECT_EQ(stream.read(&byte, 1), 0);
+}
+
+// Either way of waiting to receive, a poll before the receive or the
+// receive itself on a socket with a receive time-out: a wait that runs out
+// fails the read, an answer that comes is read whole, and the end of the
+// connection reads as its end.
+TEST(CheckStream, EachWayOfWaitingEndsOnSilenceAnswerAndEnd) {
+  for (const bool receive_waits : {false, true}) {
+    SCOPED_TRACE(receive_waits ? "receive waits" : "poll waits");
+    packet_pair pair;
+    const milliseconds wait(20);
+    if (receive_waits) {
+      timeval limit{0, 20000};
+      ASSERT_EQ(::setsockopt(pair.near(), SOL_SOCKET, SO_RCVTIMEO, &limit,
+                             sizeof limit),
+                0);
+    }
+    answer_meter meter(wide_limits);
+    vornex::check_stream stream(pair.near(), wait, long_wait, meter, true,
+                                receive_waits);
+    char byte;
+    EXPECT_EQ(stream.read(&byte, 1), -1);
+    pair.send_far("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
+    EXPECT_EQ(read_head(stream),
+              "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
+    pair.close_far();
+    EXPECT_EQ(stream.read(&byte, 1), 0);
+  }
 }
 
 // A head over the meter's bound fails the read at that byte, and every

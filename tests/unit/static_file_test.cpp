@@ -100,9 +100,9 @@ TEST(StaticFile, AgreesWithThePatternOnATable) {
 TEST(StaticFile, AgreesWithThePatternOnRandomUris) {
   const pattern re;
   ASSERT_TRUE(re.compiled());
-  const std::string pieces[] = {"/",  ".", "?",   "\n",   "css", "CsS", "js",
-                                "jp", "e", "g",   "woff", "2",   "mp",  "3",
-                                "p",  "x", "map", "webp", "a",   "apng"};
+  const std::string pieces[] = {"/",  ".", "?",   "\n",   "css", "CsS",  "js",
+                                "jp", "e", "g",   "woff", "2",   "mp",   "3",
+                                "p",  "x", "map", "webp", "a",   "apng", ";"};
   const std::string endings[] = {".css",   ".Js",   ".jpeg", ".jpgg",
                                  ".woff2", "/.css", ".x",    "."};
   std::mt19937 random(20261209);
@@ -126,6 +126,13 @@ TEST(StaticFile, AgreesWithThePatternOnRandomUris) {
     const bool expected = re.matches(uri);
     matched += expected;
     ASSERT_EQ(is_static_file(uri.c_str()), expected) << "uri: " << uri;
+    // Asked for path parameters too, the answer is the same, and a ';'
+    // before the first '?' is told; a match stops the pass only after it.
+    bool parameters = false;
+    ASSERT_EQ(is_static_file(uri.c_str(), &parameters), expected) << uri;
+    ASSERT_EQ(parameters,
+              uri.substr(0, uri.find('?')).find(';') != std::string::npos)
+        << "uri: " << uri;
   }
   // The alphabet must reach both answers often, or the comparison says little.
   EXPECT_GT(matched, 5000);
