@@ -611,7 +611,8 @@ def callgrind_total(path):
 def callgrind_run(module, check_port, mode, path, count):
     """User-space instructions of a one-process Apache (`apache2 -X`, event
     MPM) under callgrind, from its start to its stop, with `count` GETs of
-    `path` on one kept connection in between."""
+    `path` on one kept connection in between; `check_port` is the stand-in's
+    (plain port, TLS port)."""
     server = Apache(mpm="event", cgi=None, module=module,
                     vornex=mode is not None, measured=(1, 4),
                     prefix="vornex-bench-callgrind-")
@@ -706,7 +707,7 @@ def run_counts(tools, requests, warmup):
         for name, mode in (("off", None), ("on", "on"),
                            ("on-keepalive", "on-keepalive"),
                            ("disabled", "off")):
-            server = start_apache(module, check_port, mode, (1, 4))
+            server = start_apache(module, (check_port, None), mode, (1, 4))
             apaches.append(server)
             servers[name] = (server.port, [worker_pid(server)])
         nginx = Nginx(check_port)
@@ -731,7 +732,7 @@ def run_counts(tools, requests, warmup):
             if name in INSTRUCTIONS:
                 log("counting instructions: %s" % name)
                 res.add(name, "instructions", count_instructions(
-                    module, check_port, modes[server], path, requests,
+                    module, (check_port, None), modes[server], path, requests,
                     warmup))
     finally:
         stop_all(apaches, others, work)
