@@ -61,12 +61,9 @@ run test_keepalive.py \
   KeepAliveTest.test_service_closing_after_each_answer_still_gives_verdicts \
   KeepAliveTest.test_bodies_reach_the_script_on_kept_connections
 # Checks over TLS: verdicts, kept TLS connections, certificates that do not
-# verify (and with VornexTLSVerify Off), and client certificates. One run
-# each: under memcheck each handshake is slow, and on a loaded machine the
-# certificate cases alone took some 10 minutes, the client certificates 5.
-for class in TlsVerdictTest KeptTlsTest CertificateTest ClientCertificateTest; do
-  run test_tls_checks.py "$class"
-done
+# verify (and with VornexTLSVerify Off), and client certificates.
+run test_tls_checks.py TlsVerdictTest KeptTlsTest CertificateTest \
+  ClientCertificateTest
 
 if [ $status -ne 0 ]; then
   echo "valgrind: FAILED" >&2
