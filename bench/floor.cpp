@@ -93,30 +93,35 @@ bool parse(int argc, char **argv, options &opts) {
   return opts.port != 0;
 }
 
-// One check exchange as the module makes it: 3-second time-outs, no
-// compression, the body written from the caller's buffer with its length
-// declared; on a client object of its own, or on the kept one.
+// The answer's body, kept as the module keeps it.
+class page final : public vornex::answer_sink {
+public:
+  bool head(const httplib::Response &) override { return true; }
+  bool take(const char *bytes, size_t length) override {
+    text.append(bytes, length);
+    return true;
+  }
+  std::string text;
+};
+
+// One check exchange as the module makes it: 3-second time-outs, the body
+// written from the caller's buffer with its length declared; on a client
+// object of its own, or on the kept one.
 bool exchange(vornex::check_client &client, const httplib::Headers &headers,
               const std::string &body) {
   client.set_connection_timeout(3, 0);
   client.set_read_timeout(3, 0);
   client.set_write_timeout(3, 0);
-  client.set_decompress(false);
-  client.set_compress(false);
-  httplib::Request request;
-  request.method = "POST";
-  request.path = vornex::protocol::check_path;
-  request.headers = headers;
-  request.headers.emplace("Content-Type", "text/plain");
-  request.content_length_ = body.size();
-  const char *bytes = body.data();
-  request.content_provider_ = [bytes](size_t offset, size_t length,
-                                      httplib::DataSink &sink) {
-    return sink.write(bytes + offset, length);
-  };
+  page answer;
+  vornex::check_post post;
+  post.headers = &headers;
+  post.content_type = "text/plain";
+  post.body = body.data();
+  post.body_size = body.size();
+  post.sink = &answer;
   httplib::Response response;
   httplib::Error error = httplib::Error::Success;
-  return client.exchange(request, response, error) && response.status == 200;
+  return client.post(post, response, error) && response.status == 200;
 }
 
 bool exchange(const options &opts, vornex::check_client *kept,

@@ -25,9 +25,6 @@ using std::chrono::milliseconds;
 // bound on a whole call when no time limit is set: the three waits together.
 const milliseconds wait_limit{3000};
 const milliseconds default_call_limit{9000};
-// Size of the pieces the body is written in, so that the deadline is looked
-// at between them.
-const size_t write_piece = 64 * 1024;
 const char timed_out_text[] = "Connection timed out";
 const char too_large_text[] = "Answer body too large";
 const char too_many_headers_text[] = "Answer has too many header lines";
@@ -308,6 +305,54 @@ std::string api::host_header() const {
   return host;
 }
 
+namespace {
+
+// The answer's body into the exchange's page, within the cap and the
+// deadline; the head's header lines within theirs.
+class page_sink final : public answer_sink {
+public:
+  page_sink(std::string &page, bool &seen, bool &too_many, bool &too_large,
+            bool &late, clock::time_point deadline)
+      : page(page), seen(seen), too_many(too_many), too_large(too_large),
+        late(late), deadline(deadline) {}
+
+  bool head(const httplib::Response &response) override {
+    seen = true;
+    too_many = response.headers.size() > api::answer_header_cap;
+    return !too_many;
+  }
+
+  bool take(const char *bytes, size_t length) override {
+    if (length > api::answer_body_cap - page.size()) {
+      too_large = true;
+      return false;
+    }
+    // Past 64 KiB the page gets room for the whole cap at once, of which
+    // only what is written is ever touched; a string's own doubling would
+    // hold the page twice while it copies it, and reach 7.5 MiB on the way
+    // to 4.
+    if (length > page.capacity() - page.size() &&
+        page.size() + length > 64 * 1024)
+      page.reserve(size_t{api::answer_body_cap});
+    page.append(bytes, length);
+    if (clock::now() >= deadline) {
+      late = true;
+      return false;
+    }
+    return true;
+  }
+
+private:
+  std::string &page;
+  bool &seen;
+  bool &too_many;
+  bool &too_large;
+  bool &late;
+  const clock::time_point deadline;
+};
+
+} // namespace
+
 void api::send_once(check_client &client, exchange &state) {
   client.set_deadline(state.deadline);
   client.set_connection_timeout(state.wait);
@@ -318,80 +363,24 @@ void api::send_once(check_client &client, exchange &state) {
   // quick acknowledgements of a new one, Nagle's algorithm would hold its
   // last piece until the server's delayed ACK (40 ms).
   client.set_tcp_nodelay(kept != nullptr);
-  // The answer reaches the caller byte for byte as sent; a compressed body
-  // from a broken or hostile server is never inflated inside a worker.
-  client.set_decompress(false);
-  client.set_compress(false);
 
-  // The library's pointer-and-length Post copies the body into its request
-  // object first, a third copy of a large body next to the parked buckets and
-  // this buffer. A provider of known length writes straight from the buffer
-  // and gives the same request on the wire: Content-Length, no chunking.
-  httplib::Request request;
-  request.method = "POST";
-  request.path = protocol::check_path;
-  request.headers = headers;
+  // An address given with its scheme names the Host itself; otherwise the
+  // client writes the library's.
+  std::string host;
   if (server_scheme)
-    request.headers.emplace("Host", host_header());
-  request.headers.emplace("Content-Type", "text/plain");
-  request.content_length_ = data.size() + data_file_length;
-  const char *body = data.data();
-  const size_t in_memory = data.size();
-  // Bytes that come from the file pass through this buffer, one piece at a
-  // time.
-  std::vector<char> piece;
-  request.content_provider_ = [&](size_t offset, size_t length,
-                                  httplib::DataSink &sink) {
-    if (state.out_of_time()) {
-      state.late = true;
-      return false;
-    }
-    const size_t size = std::min(length, write_piece);
-    if (offset < in_memory) {
-      state.write_failed =
-          !sink.write(body + offset, std::min(size, in_memory - offset));
-      return !state.write_failed;
-    }
-    piece.resize(size);
-    ssize_t got;
-    do
-      got = pread(data_fd, piece.data(), size,
-                  static_cast<off_t>(offset - in_memory));
-    while (got < 0 && errno == EINTR);
-    if (got <= 0) {
-      state.file_failed = true;
-      return false;
-    }
-    state.write_failed = !sink.write(piece.data(), static_cast<size_t>(got));
-    return !state.write_failed;
-  };
-
-  request.response_handler = [&state](const httplib::Response &r) {
-    state.answer_seen = true;
-    state.too_many_headers = r.headers.size() > answer_header_cap;
-    return !state.too_many_headers;
-  };
-  request.content_receiver = [&state](const char *bytes, size_t length,
-                                      uint64_t, uint64_t) {
-    if (length > answer_body_cap - state.answer.size()) {
-      state.too_large = true;
-      return false;
-    }
-    // Past 64 KiB the page gets room for the whole cap at once, of which
-    // only what is written is ever touched; a string's own doubling would
-    // hold the page twice while it copies it, and reach 7.5 MiB on the way
-    // to 4.
-    std::string &page = state.answer;
-    if (length > page.capacity() - page.size() &&
-        page.size() + length > 64 * 1024)
-      page.reserve(size_t{answer_body_cap});
-    page.append(bytes, length);
-    if (state.out_of_time()) {
-      state.late = true;
-      return false;
-    }
-    return true;
-  };
+    host = host_header();
+  page_sink sink(state.answer, state.answer_seen, state.too_many_headers,
+                 state.too_large, state.late, state.deadline);
+  check_post post;
+  post.headers = &headers;
+  post.host = server_scheme ? &host : nullptr;
+  post.content_type = "text/plain";
+  post.body = data.data();
+  post.body_size = data.size();
+  post.file_fd = data_fd;
+  post.file_length = data_file_length;
+  post.deadline = state.deadline;
+  post.sink = &sink;
 
   // The process's watch ends the call at its deadline; without one, or when
   // it cannot, a thread of the call's own.
@@ -411,14 +400,17 @@ void api::send_once(check_client &client, exchange &state) {
         return fired;
       }
     } guard{*deadlines, watched};
-    state.sent = client.exchange(request, state.response, state.error);
+    state.sent = client.post(post, state.response, state.error);
     state.stopped = guard.end();
   } else {
     watchdog guard(client, state.deadline);
-    state.sent = client.exchange(request, state.response, state.error);
+    state.sent = client.post(post, state.response, state.error);
     state.stopped = guard.fired();
   }
-  switch (client.meter().over()) {
+  state.late = state.late || post.late;
+  state.file_failed = post.file_failed;
+  state.write_failed = post.write_failed;
+  switch (client.over()) {
   case answer_meter::excess::head_lines:
     state.too_many_headers = true;
     break;

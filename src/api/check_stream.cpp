@@ -1,10 +1,14 @@
 #include "check_stream.h"
 
+#include "protocol.h"
 #include "tls_stream.h"
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
+#include <mutex>
+#include <vector>
 
 #include <arpa/inet.h>
 #include <netdb.h>
@@ -24,6 +28,24 @@ using clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
 const int send_flags = MSG_NOSIGNAL | MSG_DONTWAIT;
+// Size of the pieces a body is written in, so that the deadline is looked
+// at between them.
+const size_t write_piece = 64 * 1024;
+// A post reads the answer through its own reader, which bounds the head;
+// the stream's meter is then left without bounds.
+const answer_limits unbounded = {SIZE_MAX, SIZE_MAX, SIZE_MAX};
+
+// The stream as the reader's source of bytes.
+class stream_source final : public answer_source {
+public:
+  explicit stream_source(check_stream &stream) : stream(stream) {}
+  ssize_t read(char *buffer, size_t size) override {
+    return stream.read(buffer, size);
+  }
+
+private:
+  check_stream &stream;
+};
 
 bool would_block(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
 
@@ -264,6 +286,101 @@ check_client::check_client(const std::string &host, int port,
 
 check_client::~check_client() { end_session(true); }
 
+answer_meter::excess check_client::over() const {
+  return post_over != answer_meter::excess::none ? post_over : answer.over();
+}
+
+bool check_client::post(check_post &request, httplib::Response &response,
+                        httplib::Error &error) {
+  answer = answer_meter(unbounded);
+  unsent = false;
+  trouble = tls_trouble();
+  post_over = answer_meter::excess::none;
+  posting = &request;
+  posting_error = &error;
+  posting_response = &response;
+  // The library's send opens, reuses and closes the connection around the
+  // exchange, which process_socket makes with the post instead of the
+  // library's request.
+  httplib::Request unused;
+  const bool done = send(unused, response, error);
+  posting = nullptr;
+  posting_error = nullptr;
+  posting_response = nullptr;
+  return done;
+}
+
+bool check_client::post_on(check_stream &stream) {
+  check_post &request = *posting;
+  httplib::Error &error = *posting_error;
+  head.clear();
+  write_request_head(head, protocol::check_path, *request.headers,
+                     request.host  ? *request.host
+                     : port_ == 80 ? host_
+                                   : host_and_port_,
+                     request.content_type, keep_alive_,
+                     request.body_size + request.file_length);
+  if (stream.write(head.data(), head.size()) < 0) {
+    request.write_failed = true;
+    error = httplib::Error::Write;
+    return false;
+  }
+  uint64_t offset = 0;
+  const uint64_t total = request.body_size + request.file_length;
+  std::vector<char> piece;
+  while (offset < total) {
+    if (std::chrono::steady_clock::now() >= request.deadline) {
+      request.late = true;
+      error = httplib::Error::Canceled;
+      return false;
+    }
+    const size_t size =
+        static_cast<size_t>(std::min<uint64_t>(total - offset, write_piece));
+    const char *bytes;
+    size_t length;
+    if (offset < request.body_size) {
+      bytes = request.body + offset;
+      length = std::min(size, request.body_size - static_cast<size_t>(offset));
+    } else {
+      piece.resize(size);
+      ssize_t got;
+      do
+        got = pread(request.file_fd, piece.data(), size,
+                    static_cast<off_t>(offset - request.body_size));
+      while (got < 0 && errno == EINTR);
+      if (got <= 0) {
+        request.file_failed = true;
+        error = httplib::Error::Canceled;
+        return false;
+      }
+      bytes = piece.data();
+      length = static_cast<size_t>(got);
+    }
+    if (stream.write(bytes, length) < 0) {
+      request.write_failed = true;
+      error = httplib::Error::Write;
+      return false;
+    }
+    offset += length;
+  }
+
+  answer_reader reader(limits);
+  stream_source source(stream);
+  const answer_reader::outcome read =
+      reader.read(source, *posting_response, *request.sink);
+  post_over = reader.over();
+  if (read != answer_reader::outcome::done) {
+    error = read == answer_reader::outcome::canceled ? httplib::Error::Canceled
+                                                     : httplib::Error::Read;
+    return false;
+  }
+  if (reader.closes()) {
+    std::lock_guard<std::mutex> guard(socket_mutex_);
+    socket_should_be_closed_when_request_is_done_ = true;
+  }
+  return true;
+}
+
 bool check_client::exchange(httplib::Request &request,
                             httplib::Response &response,
                             httplib::Error &error) {
@@ -382,7 +499,7 @@ bool check_client::process_socket(
   if (!settings) {
     check_stream stream(socket.sock, read_wait, write_wait, answer, connected,
                         set_receive_wait(socket.sock, read_wait));
-    const bool done = callback(stream);
+    const bool done = posting ? post_on(stream) : callback(stream);
     unsent = stream.send_failed();
     return done;
   }
@@ -412,7 +529,7 @@ bool check_client::process_socket(
   // the connection closed while it waits for the answer, and goes once
   // more on a new one, as after any close the look missed.
   tls_stream stream(socket.sock, session, read_wait, write_wait, answer, false);
-  const bool done = callback(stream);
+  const bool done = posting ? post_on(stream) : callback(stream);
   // The library may have ended the session meanwhile (an answer that
   // closes the connection); only the stream's own state is read here.
   unsent = stream.send_failed();

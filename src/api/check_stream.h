@@ -15,6 +15,7 @@
 #include <httplib.h>
 
 #include "answer_meter.h"
+#include "answer_reader.h"
 
 #include <openssl/ssl.h>
 
@@ -126,6 +127,33 @@ private:
   std::array<char, receive_size> receive_buffer;
 };
 
+// One check request as check_client::post sends it: the record's headers
+// (the client adds those the library would: Host, Accept, Connection,
+// Content-Length), then the body, `body_size` bytes at `body` followed by
+// `file_length` bytes of the file open as `file_fd`, read in pieces as they
+// are sent. Its answer's body goes to `sink`, and what went wrong on this
+// side is noted in the flags.
+struct check_post {
+  const httplib::Headers *headers = nullptr;
+  // The Host header's value; null: the library's, from the client's host
+  // and port.
+  const std::string *host = nullptr;
+  // The Content-Type header's value, or null for none.
+  const char *content_type = nullptr;
+  const char *body = nullptr;
+  size_t body_size = 0;
+  int file_fd = -1;
+  uint64_t file_length = 0;
+  // Looked at before each piece of the body: past it, the sending stops.
+  std::chrono::steady_clock::time_point deadline =
+      std::chrono::steady_clock::time_point::max();
+  answer_sink *sink = nullptr;
+
+  bool late = false;         // the deadline passed while the body went out
+  bool file_failed = false;  // the file could not be read
+  bool write_failed = false; // the socket would not take the request
+};
+
 // A client whose requests go through a check_stream that bounds each
 // answer with `limits`; with a TLS context, over TLS (tls_stream.h).
 class check_client : public httplib::ClientImpl {
@@ -143,8 +171,15 @@ public:
   // request's own response handler runs). Requests go through here.
   bool exchange(httplib::Request &request, httplib::Response &response,
                 httplib::Error &error);
-  // The meter of the answer of the last exchange.
-  const answer_meter &meter() const { return answer; }
+  // One check request and its answer, with the library's connection
+  // handling (a kept connection looked at first, a new one made when there
+  // is none, the connection closed after an answer that asks it), but the
+  // request written and the answer read by this client: the same bytes on
+  // the wire and the same outcome, at a fraction of the cost.
+  bool post(check_post &request, httplib::Response &response,
+            httplib::Error &error);
+  // The cap on the head the answer of the last exchange or post went over.
+  answer_meter::excess over() const;
   // True when the last exchange could not send the whole request.
   bool send_failed() const { return unsent; }
 
@@ -179,9 +214,18 @@ private:
   // The library calls this before it closes a socket.
   void shutdown_ssl(Socket &socket, bool gracefully) override;
   void end_session(bool gracefully);
+  // The request of post and its answer on `stream`.
+  bool post_on(check_stream &stream);
 
   const answer_limits limits;
   answer_meter answer;
+  // The post in progress, and where its error goes.
+  check_post *posting = nullptr;
+  httplib::Error *posting_error = nullptr;
+  httplib::Response *posting_response = nullptr;
+  answer_meter::excess post_over = answer_meter::excess::none;
+  // The request's head, kept for the next post on the connection.
+  std::string head;
   // The socket was connected for this exchange; a kept one the library has
   // looked at just before it uses it.
   bool connected_now = false;
