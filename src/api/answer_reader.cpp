@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <strings.h>
@@ -102,11 +103,10 @@ bool parse_status(const char *line, size_t size, httplib::Response &response) {
   return true;
 }
 
-// The first value of `name` in the map, as the library's lookups give it.
-const std::string *first_value(const httplib::Headers &headers,
-                               const char *name) {
-  const auto found = headers.find(name);
-  return found == headers.end() ? nullptr : &found->second;
+template <size_t size>
+bool same_name(const std::string &name, const char (&known)[size]) {
+  return name.size() == size - 1 &&
+         strncasecmp(name.data(), known, size - 1) == 0;
 }
 
 } // namespace
@@ -241,8 +241,19 @@ bool answer_reader::read_headers(httplib::Headers &headers) {
     const char *value = colon + 1;
     while (value < stop && space_or_tab(*value))
       ++value;
-    if (value < stop)
-      headers.emplace(std::string(begin, colon), decode_value(value, stop));
+    if (value < stop) {
+      const auto added =
+          headers.emplace(std::string(begin, colon), decode_value(value, stop));
+      // The first of each name is the one the library's lookups find.
+      const std::string &name = added->first;
+      const std::string **first =
+          same_name(name, "Content-Length")      ? &content_length
+          : same_name(name, "Transfer-Encoding") ? &transfer_coding
+          : same_name(name, "Connection")        ? &connection
+                                                 : nullptr;
+      if (first && !*first)
+        *first = &added->second;
+    }
   }
 }
 
@@ -320,10 +331,8 @@ answer_reader::outcome answer_reader::read(answer_source &source,
       return outcome::canceled;
     bool stopped = false;
     bool whole;
-    const std::string *coding =
-        first_value(response.headers, "Transfer-Encoding");
-    const std::string *length = first_value(response.headers, "Content-Length");
-    if (coding && strcasecmp(coding->c_str(), "chunked") == 0)
+    const std::string *length = content_length;
+    if (transfer_coding && strcasecmp(transfer_coding->c_str(), "chunked") == 0)
       whole = read_chunked(sink, stopped);
     else if (!length)
       whole = read_to_end(sink, stopped);
@@ -333,7 +342,6 @@ answer_reader::outcome answer_reader::read(answer_source &source,
     if (!whole)
       return stopped ? outcome::canceled : outcome::read;
   }
-  const std::string *connection = first_value(response.headers, "Connection");
   close_after = (connection && *connection == "close") ||
                 (response.version == "HTTP/1.0" &&
                  response.reason != "Connection established");
@@ -342,21 +350,32 @@ answer_reader::outcome answer_reader::read(answer_source &source,
 
 namespace {
 
-// The library's header map orders names by their bytes in lower case.
-bool name_before(const char *a, const std::string &b) {
-  const size_t length = std::strlen(a);
-  return std::lexicographical_compare(
-      a, a + length, b.begin(), b.end(), [](unsigned char x, unsigned char y) {
-        return std::tolower(x) < std::tolower(y);
-      });
+unsigned char lower(unsigned char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<unsigned char>(c + ('a' - 'A')) : c;
 }
 
-void append_header(std::string &out, const char *name,
-                   const std::string &value) {
+// The library's header map orders names by their bytes in lower case:
+// below zero when `a` comes first, zero for the same name.
+int compare_names(const char *a, const std::string &b) {
+  const auto *x = reinterpret_cast<const unsigned char *>(a);
+  const auto *y = reinterpret_cast<const unsigned char *>(b.data());
+  const size_t length = b.size();
+  for (size_t i = 0;; ++i, ++x) {
+    if (*x == '\0')
+      return i == length ? 0 : -1;
+    if (i == length)
+      return 1;
+    const int d = lower(*x) - lower(y[i]);
+    if (d != 0)
+      return d;
+  }
+}
+
+void append_header(std::string &out, const char *name, const char *value) {
   // The library formats "%s: %s": each text up to a NUL.
   out.append(name);
   out.append(": ", 2);
-  out.append(value.c_str());
+  out.append(value);
   out.append("\r\n", 2);
 }
 
@@ -370,32 +389,42 @@ void write_request_head(std::string &out, const char *path,
   // map's order; an added one goes after the record's of the same name.
   struct added {
     const char *name;
-    std::string value;
+    const char *value;
+    bool own; // given as one of the record's: it goes in either way
   };
+  char length[24];
+  std::snprintf(length, sizeof length, "%llu",
+                static_cast<unsigned long long>(content_length));
   added adds[6];
   size_t count = 0;
-  if (headers.find("Accept") == headers.end())
-    adds[count++] = {"Accept", "*/*"};
-  if (!keep_alive && headers.find("Connection") == headers.end())
-    adds[count++] = {"Connection", "close"};
-  if (headers.find("Content-Length") == headers.end())
-    adds[count++] = {"Content-Length", std::to_string(content_length)};
-  // Given as the record's own, it comes after any of the record's.
+  adds[count++] = {"Accept", "*/*", false};
+  if (!keep_alive)
+    adds[count++] = {"Connection", "close", false};
+  adds[count++] = {"Content-Length", length, false};
   if (content_type)
-    adds[count++] = {"Content-Type", content_type};
-  if (headers.find("Host") == headers.end())
-    adds[count++] = {"Host", host};
-  if (headers.find("User-Agent") == headers.end())
-    adds[count++] = {"User-Agent", "cpp-httplib/" CPPHTTPLIB_VERSION};
+    adds[count++] = {"Content-Type", content_type, true};
+  adds[count++] = {"Host", host.c_str(), false};
+  adds[count++] = {"User-Agent", "cpp-httplib/" CPPHTTPLIB_VERSION, false};
 
   out.append("POST ");
   out.append(path);
   out.append(" HTTP/1.1\r\n");
+  // One walk through the record's headers, in order, with the added ones
+  // merged in where they fall; the record's own header of an added name
+  // comes first and stops the library adding its own.
   size_t next = 0;
   for (const auto &header : headers) {
-    for (; next < count && name_before(adds[next].name, header.first); ++next)
-      append_header(out, adds[next].name, adds[next].value);
-    append_header(out, header.first.c_str(), header.second);
+    while (next < count) {
+      const int order = compare_names(adds[next].name, header.first);
+      if (order > 0)
+        break;
+      if (order < 0)
+        append_header(out, adds[next].name, adds[next].value);
+      else if (adds[next].own)
+        break;
+      ++next;
+    }
+    append_header(out, header.first.c_str(), header.second.c_str());
   }
   for (; next < count; ++next)
     append_header(out, adds[next].name, adds[next].value);

@@ -90,6 +90,10 @@ private:
   bool failed = false;
   bool close_after = false;
   answer_meter::excess exceeded = answer_meter::excess::none;
+  // The first value of each header the reading looks at.
+  const std::string *content_length = nullptr;
+  const std::string *transfer_coding = nullptr;
+  const std::string *connection = nullptr;
   size_t head_lines = 0;
   size_t head_bytes = 0;
   const char *line = nullptr;
