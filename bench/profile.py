@@ -1,9 +1,11 @@
 #!/usr/bin/python3
 """A perf profile of one event worker of the bench's `screened-keepalive`
-server (VornexKeepAlive On) while wrk loads it: the top entries by own
-samples, and the module's own entries.
+server (VornexKeepAlive On; `--new-connections`: `screened`, a new
+connection per check) while wrk loads it: the top entries by own samples,
+and the module's own entries.
 
   profile.py --build BUILD [--module SO] [--seconds N] [--top N]
+             [--new-connections]
 """
 
 import argparse
@@ -32,6 +34,7 @@ def main():
                         "(default: the build's)")
     parser.add_argument("--seconds", type=int, default=8)
     parser.add_argument("--top", type=int, default=25)
+    parser.add_argument("--new-connections", action="store_true")
     args = parser.parse_args()
     build = os.path.abspath(args.build)
     module = os.path.abspath(args.module or
@@ -52,8 +55,9 @@ def main():
     server = None
     try:
         with bench.on_cpus(server_cpus):
-            server = bench.start_apache(module, check.port, "on-keepalive",
-                                        (1, 32))
+            server = bench.start_apache(
+                module, (check.port, None),
+                "on" if args.new_connections else "on-keepalive", (1, 32))
         pid = bench.worker_pid(server)
         with bench.on_cpus(client_cpus):
             wrk = subprocess.Popen(

@@ -4,7 +4,6 @@
 #include <cctype>
 #include <cerrno>
 #include <climits>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <strings.h>
@@ -393,19 +392,25 @@ void write_request_head(std::string &out, const char *path,
     bool own; // given as one of the record's: it goes in either way
   };
   char length[24];
-  std::snprintf(length, sizeof length, "%llu",
-                static_cast<unsigned long long>(content_length));
+  char *digits = length + sizeof length - 1;
+  *digits = '\0';
+  do
+    *--digits = static_cast<char>('0' + content_length % 10);
+  while ((content_length /= 10) != 0);
   added adds[6];
   size_t count = 0;
   adds[count++] = {"Accept", "*/*", false};
   if (!keep_alive)
     adds[count++] = {"Connection", "close", false};
-  adds[count++] = {"Content-Length", length, false};
+  adds[count++] = {"Content-Length", digits, false};
   if (content_type)
     adds[count++] = {"Content-Type", content_type, true};
   adds[count++] = {"Host", host.c_str(), false};
   adds[count++] = {"User-Agent", "cpp-httplib/" CPPHTTPLIB_VERSION, false};
 
+  // Room for a usual head at once; a kept connection's string has it from
+  // its first check on.
+  out.reserve(out.size() + 1024);
   out.append("POST ");
   out.append(path);
   out.append(" HTTP/1.1\r\n");

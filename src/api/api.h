@@ -128,6 +128,7 @@ public:
 private:
   struct exchange;
   std::string host_header() const;
+  void add_fact(const char *name, const std::string &value);
   // One request and its answer on `client`, bounded by the call's deadline.
   void send_once(check_client &client, exchange &state);
 

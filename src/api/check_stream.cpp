@@ -429,15 +429,43 @@ bool check_client::connect_socket(Socket &socket, httplib::Error &error) {
                                   connection_timeout_usec_ / 1000);
   const milliseconds read_wait(read_timeout_sec_ * 1000 +
                                read_timeout_usec_ / 1000);
-  addrinfo hints{};
-  hints.ai_family = address_family_;
-  hints.ai_socktype = SOCK_STREAM;
+  // An address given as such needs no look-up: one candidate, as the
+  // resolver would give it.
+  sockaddr_storage literal{};
+  addrinfo only{};
+  only.ai_socktype = SOCK_STREAM;
+  only.ai_addr = reinterpret_cast<sockaddr *>(&literal);
+  auto *v4 = reinterpret_cast<sockaddr_in *>(&literal);
+  auto *v6 = reinterpret_cast<sockaddr_in6 *>(&literal);
   addrinfo *found = nullptr;
-  const std::string service = std::to_string(port_);
+  addrinfo *candidates = nullptr;
   error = httplib::Error::Connection;
-  if (getaddrinfo(host_.c_str(), service.c_str(), &hints, &found) != 0)
-    return false;
-  for (const addrinfo *at = found; at; at = at->ai_next) {
+  if (address_family_ != AF_INET6 &&
+      inet_pton(AF_INET, host_.c_str(), &v4->sin_addr) == 1) {
+    v4->sin_family = AF_INET;
+    v4->sin_port = htons(static_cast<uint16_t>(port_));
+    only.ai_family = AF_INET;
+    only.ai_protocol = IPPROTO_TCP;
+    only.ai_addrlen = sizeof *v4;
+    candidates = &only;
+  } else if (address_family_ != AF_INET &&
+             inet_pton(AF_INET6, host_.c_str(), &v6->sin6_addr) == 1) {
+    v6->sin6_family = AF_INET6;
+    v6->sin6_port = htons(static_cast<uint16_t>(port_));
+    only.ai_family = AF_INET6;
+    only.ai_protocol = IPPROTO_TCP;
+    only.ai_addrlen = sizeof *v6;
+    candidates = &only;
+  } else {
+    addrinfo hints{};
+    hints.ai_family = address_family_;
+    hints.ai_socktype = SOCK_STREAM;
+    const std::string service = std::to_string(port_);
+    if (getaddrinfo(host_.c_str(), service.c_str(), &hints, &found) != 0)
+      return false;
+    candidates = found;
+  }
+  for (const addrinfo *at = candidates; at; at = at->ai_next) {
     error = httplib::Error::Connection;
     const int sock = ::socket(at->ai_family, at->ai_socktype | SOCK_CLOEXEC,
                               at->ai_protocol);
@@ -468,13 +496,15 @@ bool check_client::connect_socket(Socket &socket, httplib::Error &error) {
       }
     }
     if (error == httplib::Error::Success) {
-      freeaddrinfo(found);
+      if (found)
+        freeaddrinfo(found);
       socket.sock = sock;
       return true;
     }
     ::close(sock);
   }
-  freeaddrinfo(found);
+  if (found)
+    freeaddrinfo(found);
   return false;
 }
 
