@@ -1,5 +1,7 @@
 #include "check_body.h"
 
+#include <cstring>
+
 namespace vornex {
 namespace check_body {
 
@@ -10,20 +12,26 @@ const char separator[] = ": ";
 
 void add_head(api &record, const char *request_line,
               const apr_table_t *headers) {
-  record.add_data(std::string(request_line ? request_line : ""));
+  add_head(record, request_line, headers ? apr_table_elts(headers) : nullptr);
+}
+
+void add_head(api &record, const char *request_line,
+              const apr_array_header_t *entries) {
+  if (request_line)
+    record.add_data(request_line, std::strlen(request_line));
   record.add_data(line_end, 2);
-  if (!headers)
+  if (!entries)
     return;
-  const apr_array_header_t *entries = apr_table_elts(headers);
   const auto *entry =
       reinterpret_cast<const apr_table_entry_t *>(entries->elts);
   for (int i = 0; i < entries->nelts; ++i) {
     // Tables may hold deleted or unset slots; they carry no header.
     if (!entry[i].key)
       continue;
-    record.add_data(std::string(entry[i].key));
+    record.add_data(entry[i].key, std::strlen(entry[i].key));
     record.add_data(separator, 2);
-    record.add_data(std::string(entry[i].val ? entry[i].val : ""));
+    if (entry[i].val)
+      record.add_data(entry[i].val, std::strlen(entry[i].val));
     record.add_data(line_end, 2);
   }
 }

@@ -17,6 +17,10 @@ namespace check_body {
 // entry of the header table, in the table's stored order.
 void add_head(api &record, const char *request_line,
               const apr_table_t *headers);
+// The same from the entries of a header table (apr_table_elts), or a copy of
+// them.
+void add_head(api &record, const char *request_line,
+              const apr_array_header_t *entries);
 
 // Appends body pieces; the first non-empty piece is preceded by "\r\n", so a
 // request without body bytes ends with its last header line.

@@ -100,9 +100,9 @@ request_state *state_of(const request_rec *r, bool make) {
   return state;
 }
 
-const apr_table_t *sent_headers(const request_rec *r) {
+const apr_array_header_t *sent_headers(const request_rec *r) {
   const request_state *state = state_of(r, false);
-  return state && state->sent ? state->sent : r->headers_in;
+  return state && state->sent ? state->sent : apr_table_elts(r->headers_in);
 }
 
 // Runs first among the modules that read the request's head: mod_remoteip,
@@ -111,7 +111,11 @@ const apr_table_t *sent_headers(const request_rec *r) {
 int take_headers(request_rec *r) {
   if (r->main || r->prev || !check_configured.load(std::memory_order_relaxed))
     return DECLINED;
-  state_of(r, true)->sent = apr_table_copy(r->pool, r->headers_in);
+  // The entries alone (each a name and a value the table points to, which a
+  // change to the table replaces rather than rewrites): a table's copy
+  // would copy its index as well, which nothing here looks up.
+  state_of(r, true)->sent =
+      apr_array_copy(r->pool, apr_table_elts(r->headers_in));
   return DECLINED;
 }
 

@@ -19,9 +19,10 @@ namespace vornex {
 namespace module {
 
 struct request_state {
-  bool screened;           // a check point took the request
-  const apr_table_t *sent; // the header lines as the client sent them
-  apr_table_t *injected;   // an inject verdict's headers, or null
+  bool screened; // a check point took the request
+  // The entries of the header table as the client sent them.
+  const apr_array_header_t *sent;
+  apr_table_t *injected; // an inject verdict's headers, or null
 };
 
 // The request's state, made on first use when `make` is set; else null
@@ -29,8 +30,8 @@ struct request_state {
 request_state *state_of(const request_rec *r, bool make);
 
 // The header lines the client sent, taken before any module changed them,
-// or the request's header table as it is.
-const apr_table_t *sent_headers(const request_rec *r);
+// or the entries of the request's header table as it is.
+const apr_array_header_t *sent_headers(const request_rec *r);
 
 // Hooks.
 int take_headers(request_rec *r);                    // post_read_request
