@@ -23,7 +23,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 mkdir -p "$1"
 build=$(cd "$1" && pwd)
 seconds=$2
-targets="address verdict"
+targets="address verdict answer"
 # Bounds for one input and the whole process, far above what the targets need.
 per_input_timeout=10
 rss_limit_mb=2048
@@ -38,7 +38,7 @@ cmake -S "$root" -B "$build" -DCMAKE_CXX_COMPILER=clang++ \
   cat "$build/fuzz-configure.log" >&2
   exit 1
 }
-cmake --build "$build" -j "${JOBS:-$(nproc)}" --target fuzz_address fuzz_verdict
+cmake --build "$build" -j "${JOBS:-$(nproc)}" --target fuzz_address fuzz_verdict fuzz_answer
 
 # Succeeds when the libFuzzer log in $1 shows no crash or sanitizer report.
 log_is_clean() {

@@ -151,8 +151,9 @@ bool answer_reader::fill() {
     end -= start;
     start = 0;
   }
+  // A line as long as the buffer is over any bound a reader is given.
   if (end == buffer.size())
-    return false;
+    return refuse(answer_meter::excess::line_bytes);
   const ssize_t got = from->read(buffer.data() + end, buffer.size() - end);
   if (got < 0) {
     failed = true;
