@@ -1,13 +1,10 @@
 #include "answer_reader.h"
 
 #include <algorithm>
-#include <cctype>
-#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <strings.h>
-#include <vector>
 
 namespace vornex {
 
@@ -331,14 +328,13 @@ answer_reader::outcome answer_reader::read(answer_source &source,
       return outcome::canceled;
     bool stopped = false;
     bool whole;
-    const std::string *length = content_length;
     if (transfer_coding && strcasecmp(transfer_coding->c_str(), "chunked") == 0)
       whole = read_chunked(sink, stopped);
-    else if (!length)
+    else if (!content_length)
       whole = read_to_end(sink, stopped);
     else
-      whole = read_length(std::strtoull(length->c_str(), nullptr, 10), sink,
-                          stopped);
+      whole = read_length(std::strtoull(content_length->c_str(), nullptr, 10),
+                          sink, stopped);
     if (!whole)
       return stopped ? outcome::canceled : outcome::read;
   }

@@ -387,6 +387,8 @@ bool check_client::exchange(httplib::Request &request,
   answer = answer_meter(limits);
   unsent = false;
   trouble = tls_trouble();
+  // A cap that an earlier post went over is not this exchange's.
+  post_over = answer_meter::excess::none;
   const httplib::ResponseHandler handler = std::move(request.response_handler);
   request.response_handler = [this, &handler](const httplib::Response &head) {
     answer.end_head();

@@ -11,11 +11,6 @@ const char separator[] = ": ";
 } // namespace
 
 void add_head(api &record, const char *request_line,
-              const apr_table_t *headers) {
-  add_head(record, request_line, headers ? apr_table_elts(headers) : nullptr);
-}
-
-void add_head(api &record, const char *request_line,
               const apr_array_header_t *entries) {
   if (request_line)
     record.add_data(request_line, std::strlen(request_line));

@@ -14,11 +14,8 @@ namespace vornex {
 namespace check_body {
 
 // Appends the request line, "\r\n" and one "name: value\r\n" line for each
-// entry of the header table, in the table's stored order.
-void add_head(api &record, const char *request_line,
-              const apr_table_t *headers);
-// The same from the entries of a header table (apr_table_elts), or a copy of
-// them.
+// of the entries of a header table (apr_table_elts, or a copy of them), in
+// the table's stored order.
 void add_head(api &record, const char *request_line,
               const apr_array_header_t *entries);
 

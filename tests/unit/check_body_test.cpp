@@ -29,7 +29,8 @@ TEST_F(CheckBody, HeadListsEveryEntryInTableOrder) {
   apr_table_add(headers, "x-lower", "Mixed Value");
   apr_table_add(headers, "Cookie", "b=2");
   apr_table_add(headers, "X-Empty", "");
-  vornex::check_body::add_head(record, "POST /form?q=%20 HTTP/1.1", headers);
+  vornex::check_body::add_head(record, "POST /form?q=%20 HTTP/1.1",
+                               apr_table_elts(headers));
   EXPECT_EQ(body(), "POST /form?q=%20 HTTP/1.1\r\n"
                     "Host: site.example\r\n"
                     "Cookie: a=1\r\n"
@@ -41,7 +42,7 @@ TEST_F(CheckBody, HeadListsEveryEntryInTableOrder) {
 // An empty header table leaves the request line and its line end alone.
 TEST_F(CheckBody, EmptyTableGivesRequestLineOnly) {
   vornex::check_body::add_head(record, "GET / HTTP/1.1",
-                               apr_table_make(pool, 0));
+                               apr_table_elts(apr_table_make(pool, 0)));
   EXPECT_EQ(body(), "GET / HTTP/1.1\r\n");
 }
 
@@ -49,7 +50,8 @@ TEST_F(CheckBody, EmptyTableGivesRequestLineOnly) {
 TEST_F(CheckBody, NoEmptyLineWithoutBodyBytes) {
   apr_table_t *headers = apr_table_make(pool, 1);
   apr_table_add(headers, "Host", "h");
-  vornex::check_body::add_head(record, "GET / HTTP/1.1", headers);
+  vornex::check_body::add_head(record, "GET / HTTP/1.1",
+                               apr_table_elts(headers));
   vornex::check_body::body_sink sink(record);
   sink.add("", 0);
   EXPECT_FALSE(sink.has_body());
@@ -61,7 +63,8 @@ TEST_F(CheckBody, NoEmptyLineWithoutBodyBytes) {
 TEST_F(CheckBody, SeparatorPrecedesFirstNonEmptyPieceOnly) {
   apr_table_t *headers = apr_table_make(pool, 1);
   apr_table_add(headers, "Host", "h");
-  vornex::check_body::add_head(record, "POST / HTTP/1.1", headers);
+  vornex::check_body::add_head(record, "POST / HTTP/1.1",
+                               apr_table_elts(headers));
   vornex::check_body::body_sink sink(record);
   sink.add("", 0);
   sink.add("a\0", 2);
