@@ -150,6 +150,7 @@ const char *set_tls_file(cmd_parms *cmd, void *conf_ptr, const char *path) {
 // per request.
 const char *set_skip(cmd_parms *cmd, void *conf_ptr, const char *expression) {
   auto *conf = static_cast<dir_conf *>(conf_ptr);
+  note_skip_configured();
   conf->skip_uri = expression;
   conf->skip_regex = ap_pregcomp(cmd->pool, expression, AP_REG_ICASE);
   return nullptr;
@@ -211,9 +212,10 @@ const char *set_check(cmd_parms *cmd, void *conf_ptr, int on) {
 
 const char *set_phase(cmd_parms *, void *conf_ptr, const char *phase) {
   auto *conf = static_cast<dir_conf *>(conf_ptr);
-  if (!ap_cstr_casecmp(phase, "early"))
+  if (!ap_cstr_casecmp(phase, "early")) {
+    note_early_configured();
     conf->phase = phase_early;
-  else if (!ap_cstr_casecmp(phase, "content"))
+  } else if (!ap_cstr_casecmp(phase, "content"))
     conf->phase = phase_content;
   else
     return "VornexPhase takes early or content";

@@ -65,8 +65,6 @@ int check_time_bucket(uint64_t microseconds) {
   return i;
 }
 
-void count(apr_uint64_t *counter, uint64_t n) { apr_atomic_add64(counter, n); }
-
 void count_checked(counter_block *block, outcome o, uint64_t microseconds) {
   count(&block->outcomes[static_cast<int>(o)]);
   count(&block->check_time[check_time_bucket(microseconds)]);

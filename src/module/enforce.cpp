@@ -131,7 +131,7 @@ int enforce(request_rec *r, api &record, int code) {
     apr_table_t *injected = response_headers(r, record);
     put_headers(r->headers_out, injected);
     add_injected_filter(r, injected);
-    state_of(r, true)->injected = injected;
+    own_state(r)->injected = injected;
     return DECLINED;
   }
   case protocol::block:
@@ -142,7 +142,7 @@ int enforce(request_rec *r, api &record, int code) {
 }
 
 void carry_injected(request_rec *r, const request_rec *root) {
-  const request_state *state = state_of(root, false);
+  const request_state *state = state_of(root);
   if (apr_table_t *injected = state ? state->injected : nullptr) {
     r->no_cache = 1;
     put_headers(r->headers_out, injected);

@@ -9,6 +9,7 @@
 #include <util_cfgtree.h>
 
 #include <atomic>
+#include <cstring>
 #include <initializer_list>
 
 #include "config.h"
@@ -25,18 +26,33 @@ namespace {
 // configuration is read (and by a .htaccess file, which can only set it).
 std::atomic<bool> check_configured{false};
 
+// Whether some section sets VornexSkip: until one does, the built-in rule
+// decides every request's skipping, and it reads the target the client sent,
+// which nothing changes, so it can be asked when the head is read.
+std::atomic<bool> skip_configured{false};
+
+// The state of a request whose target the built-in rule skips, shared until
+// a hook needs one of its own: most such requests (a site's images, styles
+// and scripts) need none. Never written: own_state copies it.
+request_state rule_skipped_state = {false, rule_answer::skips, nullptr,
+                                    nullptr};
+
+// Whether some section sets VornexPhase early: until one does, the
+// header_parser hook has nothing to look up.
+std::atomic<bool> early_configured{false};
+
 // Whether mod_cache is loaded and some server of this configuration lets it
 // answer from its quick handler (CacheQuickHandler On, its default).
 bool cache_quick = false;
 
 // Screens a request at one of the check points, once.
 int screen_here(request_rec *r) {
-  state_of(r, true)->screened = true;
+  own_state(r)->screened = true;
   return screen(r);
 }
 
 bool already_screened(const request_rec *r) {
-  const request_state *state = state_of(r, false);
+  const request_state *state = state_of(r);
   return state && state->screened;
 }
 
@@ -87,35 +103,80 @@ void walk(const ap_directive_t *d, bool in_vhost, const ap_directive_t *late,
   }
 }
 
+// Whether some section, or a .htaccess file that a section lets set it,
+// may say VornexPhase early.
+bool early_possible(const ap_directive_t *d) {
+  for (; d; d = d->next) {
+    if (named(d, "VornexPhase"))
+      return true;
+    if ((named(d, "AllowOverride") || named(d, "AllowOverrideList")) &&
+        (!d->args || ap_cstr_casecmp(d->args, "None") != 0))
+      return true;
+    if (d->first_child && early_possible(d->first_child))
+      return true;
+  }
+  return false;
+}
+
 } // namespace
 
-request_state *state_of(const request_rec *r, bool make) {
+request_state *own_state(const request_rec *r) {
   auto *state = static_cast<request_state *>(
       ap_get_module_config(r->request_config, &vornex_module));
-  if (!state && make) {
-    state = static_cast<request_state *>(
-        apr_pcalloc(r->pool, sizeof(request_state)));
-    ap_set_module_config(r->request_config, &vornex_module, state);
+  if (!state || state == &rule_skipped_state) {
+    auto *made = static_cast<request_state *>(
+        apr_palloc(r->pool, sizeof(request_state)));
+    *made = state ? *state : request_state{};
+    ap_set_module_config(r->request_config, &vornex_module, made);
+    state = made;
   }
   return state;
 }
 
 const apr_array_header_t *sent_headers(const request_rec *r) {
-  const request_state *state = state_of(r, false);
+  const request_state *state = state_of(r);
   return state && state->sent ? state->sent : apr_table_elts(r->headers_in);
 }
 
 // Runs first among the modules that read the request's head: mod_remoteip,
 // mod_headers' early RequestHeader, and later mod_auth_form (which sets
 // Content-Length to what it left of the body) change the table in place.
+// A request the built-in rule skips is never checked, so its lines are not
+// copied; the rule's answer is kept for the screen either way.
 int take_headers(request_rec *r) {
   if (r->main || r->prev || !check_configured.load(std::memory_order_relaxed))
     return DECLINED;
-  // The entries alone (each a name and a value the table points to, which a
-  // change to the table replaces rather than rewrites): a table's copy
-  // would copy its index as well, which nothing here looks up.
-  state_of(r, true)->sent =
-      apr_array_copy(r->pool, apr_table_elts(r->headers_in));
+  rule_answer rule = rule_answer::unknown;
+  if (!skip_configured.load(std::memory_order_relaxed)) {
+    if (builtin_rule_skips(r)) {
+      ap_set_module_config(r->request_config, &vornex_module,
+                           &rule_skipped_state);
+      return DECLINED;
+    }
+    rule = rule_answer::screens;
+  }
+  // The state and the entries in one block. The entries alone (each a name
+  // and a value the table points to, which a change to the table replaces
+  // rather than rewrites): a table's copy would copy its index as well,
+  // which nothing here looks up.
+  const apr_array_header_t *entries = apr_table_elts(r->headers_in);
+  const size_t bytes = static_cast<size_t>(entries->nelts) *
+                       static_cast<size_t>(entries->elt_size);
+  struct state_and_entries {
+    request_state state;
+    apr_array_header_t sent;
+  };
+  auto *block = static_cast<state_and_entries *>(
+      apr_palloc(r->pool, sizeof(state_and_entries) + bytes));
+  char *copied = reinterpret_cast<char *>(block + 1);
+  if (bytes)
+    std::memcpy(copied, entries->elts, bytes);
+  block->sent = *entries;
+  block->sent.pool = r->pool;
+  block->sent.nalloc = entries->nelts;
+  block->sent.elts = copied;
+  block->state = request_state{false, rule, &block->sent, nullptr};
+  ap_set_module_config(r->request_config, &vornex_module, &block->state);
   return DECLINED;
 }
 
@@ -151,7 +212,7 @@ int screen_before_cache(request_rec *r, int lookup) {
 // authorisation are still to come. A request answered here (a challenge
 // page, a redirect) is done.
 int screen_early(request_rec *r) {
-  if (r->main || r->prev)
+  if (r->main || r->prev || !early_configured.load(std::memory_order_relaxed))
     return DECLINED;
   const dir_conf *conf = effective_conf(r);
   if (!conf || conf->phase != phase_early || conf->enabled != 1 ||
@@ -166,10 +227,22 @@ void note_check_configured(bool on) {
     check_configured.store(true, std::memory_order_relaxed);
 }
 
+void note_early_configured() {
+  early_configured.store(true, std::memory_order_relaxed);
+}
+
+void note_skip_configured() {
+  skip_configured.store(true, std::memory_order_relaxed);
+}
+
 void start_configuration() {
   check_configured.store(false, std::memory_order_relaxed);
+  skip_configured.store(false, std::memory_order_relaxed);
+  early_configured.store(false, std::memory_order_relaxed);
   cache_quick = false;
 }
+
+bool early_phase_possible() { return early_possible(ap_conftree); }
 
 int check_configuration(apr_pool_t *, server_rec *s) {
   if (!ap_find_linked_module("mod_cache.c"))

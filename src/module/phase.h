@@ -15,19 +15,31 @@
 
 #include <httpd.h>
 
+#include "module.h"
+
 namespace vornex {
 namespace module {
 
+// What the built-in skip rule says of a request's target, once asked.
+enum class rule_answer : unsigned char { unknown, screens, skips };
+
 struct request_state {
   bool screened; // a check point took the request
+  rule_answer rule;
   // The entries of the header table as the client sent them.
   const apr_array_header_t *sent;
   apr_table_t *injected; // an inject verdict's headers, or null
 };
 
-// The request's state, made on first use when `make` is set; else null
-// when there is none.
-request_state *state_of(const request_rec *r, bool make);
+// The request's state, or null when it has none. Asked by several hooks of
+// every request, so it costs no call.
+inline const request_state *state_of(const request_rec *r) {
+  return static_cast<const request_state *>(
+      ap_get_module_config(r->request_config, &vornex_module));
+}
+
+// The request's state, made on first use.
+request_state *own_state(const request_rec *r);
 
 // The header lines the client sent, taken before any module changed them,
 // or the entries of the request's header table as it is.
@@ -38,7 +50,12 @@ int take_headers(request_rec *r);                    // post_read_request
 int screen_before_cache(request_rec *r, int lookup); // quick_handler
 int screen_early(request_rec *r);                    // header_parser
 void note_check_configured(bool on);                 // VornexCheck's setter
+void note_skip_configured();                         // VornexSkip's setter
+void note_early_configured();                        // VornexPhase early's
 void start_configuration();                          // pre_config
+// Whether the configuration read, or a .htaccess file it allows, may set
+// VornexPhase early: only then does screen_early need its hook.
+bool early_phase_possible();                               // pre_config
 int check_configuration(apr_pool_t *ptemp, server_rec *s); // post_config
 
 } // namespace module

@@ -8,6 +8,7 @@
 #include "dispatch.h"
 #include "enforce.h"
 #include "module.h"
+#include "phase.h"
 #include "sample.h"
 #include "static_file.h"
 #include "status.h"
@@ -54,6 +55,9 @@ void report(request_rec *r, const dir_conf *conf, const check_report &rep) {
 // VORNEX_VERDICT of a request that VornexSample left without a check.
 const char unsampled_name[] = "unsampled";
 
+// ... and of one that a skip pattern left without, named once.
+const char *const skipped_name = outcome_name(outcome::skipped);
+
 // A request that is not checked, with what its VORNEX_VERDICT says and the
 // counter that counts it.
 int unchecked(request_rec *r, const char *why, apr_uint64_t *counter) {
@@ -95,27 +99,19 @@ const char *conf_error(const dir_conf *conf) {
 }
 
 bool matches(const dir_conf *conf, const char *target) {
-  return conf->skip_uri
-             ? ap_regexec(conf->skip_regex, target, 0, nullptr, 0) == 0
-             : is_static_file(target);
+  return ap_regexec(conf->skip_regex, target, 0, nullptr, 0) == 0;
 }
 
-// The patterns look at the target as the server resolves it, not at the
-// client's text: an absolute-form target whose host name ends in ".js"
-// would otherwise have its page at "/" skipped. A path with parameters is
-// skipped only when it matches both as the server maps it to a file (with
-// them) and as a backend that drops them reads it, so that neither
-// "/login;x.css" nor "/app.js;v=2" can carry an application past the check.
+// A section's own pattern is tried as the built-in one is (below).
 bool skipped(request_rec *r, const dir_conf *conf) {
-  const char *target = skip_target(r->pool, or_empty(r->unparsed_uri));
   if (!conf->skip_uri) {
-    // The built-in rule finds path parameters in the same pass.
-    bool parameters = false;
-    if (!is_static_file(target, &parameters))
-      return false;
-    return !parameters ||
-           is_static_file(without_path_parameters(r->pool, target));
+    // Asked when the head was read, for most requests.
+    const request_state *state = state_of(r);
+    if (state && state->rule != rule_answer::unknown)
+      return state->rule == rule_answer::skips;
+    return builtin_rule_skips(r);
   }
+  const char *target = skip_target(r->pool, or_empty(r->unparsed_uri));
   if (!matches(conf, target))
     return false;
   const char *bare = without_path_parameters(r->pool, target);
@@ -123,6 +119,23 @@ bool skipped(request_rec *r, const dir_conf *conf) {
 }
 
 } // namespace
+
+// The patterns look at the target as the server resolves it, not at the
+// client's text: an absolute-form target whose host name ends in ".js"
+// would otherwise have its page at "/" skipped. A path with parameters is
+// skipped only when it matches both as the server maps it to a file (with
+// them) and as a backend that drops them reads it, so that neither
+// "/login;x.css" nor "/app.js;v=2" can carry an application past the check.
+bool builtin_rule_skips(request_rec *r) {
+  const char *uri = or_empty(r->unparsed_uri);
+  const char *target = uri[0] == '/' ? uri : skip_target(r->pool, uri);
+  // The rule finds path parameters in the same pass.
+  bool parameters = false;
+  if (!is_static_file(target, &parameters))
+    return false;
+  return !parameters ||
+         is_static_file(without_path_parameters(r->pool, target));
+}
 
 int screen(request_rec *r) {
   const dir_conf *conf = effective_conf(r);
@@ -138,7 +151,7 @@ int screen(request_rec *r) {
   }
   if (skipped(r, conf))
     return unchecked(
-        r, outcome_name(outcome::skipped),
+        r, skipped_name,
         shared_counters
             ? &shared_counters->outcomes[static_cast<int>(outcome::skipped)]
             : nullptr);

@@ -10,6 +10,10 @@
 namespace vornex {
 namespace module {
 
+// Whether the built-in skip pattern skips the request's target (the
+// target the client sent, as the server resolves it).
+bool builtin_rule_skips(request_rec *r);
+
 // The handler's work on a main request.
 int screen(request_rec *r);
 

@@ -4,8 +4,8 @@
 #include <apr_uri.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
-#include <initializer_list>
 
 namespace vornex {
 namespace module {
@@ -16,48 +16,89 @@ const char static_file_pattern[] =
 
 namespace {
 
-// The extensions by length: those of length n in extensions[n], separated
-// by spaces, each in lower case.
-const char *const extensions[] = {
-    "",
-    "",
-    "js",
-    "css map jpg gif png svg ico ttf eot otf ogg mp3 mp4 mpg avi mov flv swf "
-    "pjp",
-    "jpeg woff apng avif jfif webp",
-    "woff2 pjpeg"};
+// Packed bytes with each from 'A' to 'Z' in lower case, computed on all at
+// once: on the low seven bits, adding 0x80 - 'A' sets the top bit from 'A'
+// up and adding 0x80 - 'Z' - 1 sets it above 'Z'; bytes from 0x80 are left.
+constexpr uint64_t lower_case(uint64_t bytes) {
+  const uint64_t ones = 0x0101010101010101u;
+  const uint64_t low = bytes & (0x7f * ones);
+  const uint64_t from_a = low + (0x80 - 'A') * ones;
+  const uint64_t above_z = low + (0x80 - 'Z' - 1) * ones;
+  const uint64_t upper = from_a & ~above_z & ~bytes & (0x80 * ones);
+  return bytes | upper >> 2;
+}
+
+// An extension's `n` bytes (at most 8) as an integer, the first one lowest,
+// in lower case. Extensions hold no NUL, so those of different lengths give
+// different values.
+constexpr uint64_t packed(const char *s, size_t n) {
+  uint64_t bytes = 0;
+  for (size_t i = 0; i < n; ++i)
+    bytes |= uint64_t{static_cast<unsigned char>(s[i])} << (8 * i);
+  return lower_case(bytes);
+}
+
+template <size_t N> constexpr uint64_t packed(const char (&s)[N]) {
+  return packed(s, N - 1);
+}
+
 const size_t longest_extension = 5;
 
 // Whether the `n` bytes at `s` are one of the extensions, ignoring ASCII case
-// as the pattern does. Asked for every dot in a URI's path: only the
-// extensions of the same length are compared.
+// as the pattern does: one switch on the packed bytes.
 bool is_extension(const char *s, size_t n) {
   if (n < 2 || n > longest_extension)
     return false;
-  char lower[longest_extension];
-  for (size_t i = 0; i < n; ++i) {
-    const char c = s[i];
-    lower[i] = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+  // The bytes as packed() takes them, loaded without a loop.
+  const auto *u = reinterpret_cast<const unsigned char *>(s);
+  uint64_t bytes = 0;
+  switch (n) {
+  case 5:
+    bytes |= uint64_t{u[4]} << 32;
+    [[fallthrough]];
+  case 4:
+    bytes |= uint64_t{u[3]} << 24;
+    [[fallthrough]];
+  default:
+    bytes |= uint64_t{u[2]} << 16;
+    [[fallthrough]];
+  case 2:
+    bytes |= uint64_t{u[1]} << 8 | u[0];
   }
-  for (const char *e = extensions[n]; *e; e += n + 1) {
-    if (std::memcmp(e, lower, n) == 0)
-      return true;
-    if (!e[n])
-      break;
+  switch (lower_case(bytes)) {
+  case packed("js"):
+  case packed("css"):
+  case packed("map"):
+  case packed("jpg"):
+  case packed("jpeg"):
+  case packed("gif"):
+  case packed("png"):
+  case packed("svg"):
+  case packed("ico"):
+  case packed("ttf"):
+  case packed("woff"):
+  case packed("woff2"):
+  case packed("eot"):
+  case packed("otf"):
+  case packed("ogg"):
+  case packed("mp3"):
+  case packed("mp4"):
+  case packed("mpg"):
+  case packed("avi"):
+  case packed("mov"):
+  case packed("flv"):
+  case packed("swf"):
+  case packed("apng"):
+  case packed("avif"):
+  case packed("jfif"):
+  case packed("pjpeg"):
+  case packed("pjp"):
+  case packed("webp"):
+    return true;
+  default:
+    return false;
   }
-  return false;
 }
-
-// The bytes is_static_file stops at: '/', '.', ';', '?' and the end.
-struct byte_marks {
-  bool marked[256] = {};
-  constexpr byte_marks() {
-    for (const char c : {'/', '.', ';', '?', '\0'})
-      marked[static_cast<unsigned char>(c)] = true;
-  }
-  constexpr bool operator[](unsigned char c) const { return marked[c]; }
-};
-constexpr byte_marks marks_byte;
 
 // `path`'s first `length` bytes without path parameters: in each segment,
 // from a ';' up to the next '/'.
@@ -105,47 +146,33 @@ const char *without_path_parameters(apr_pool_t *pool, const char *target) {
                      nullptr);
 }
 
-// One pass, linear in the URI's length. A '.' at i matches when the byte
-// before it is not '/' (`[^\/]`), a '/' stands at or before i - 2 (`\/.*`),
-// and the bytes after it up to the first '?' or the end are an extension
-// (`(\?|$)` after an extension, which holds no '?'). Since an extension
-// holds no '.' either, only the last '.' before each '?' and before the end
-// can start one. The same pass notes a ';' in the path. Apache compiles
-// patterns with DOTALL and DOLLAR_ENDONLY by default, so a newline is a byte
-// like any other here; an unparsed URI holds none anyway.
+// Linear in the URI's length, in library scans. A '.' matches when the
+// byte before it is not '/' (`[^\/]`), a '/' stands at or before it less
+// two (`\/.*`), and the bytes after it up to the next '?' or the end are an
+// extension (`(\?|$)` after an extension, which holds no '?'). Since an
+// extension holds no '.' either, only the last '.' before each '?' and
+// before the end can start one. Apache compiles patterns with DOTALL and
+// DOLLAR_ENDONLY by default, so a newline is a byte like any other here; an
+// unparsed URI holds none anyway.
 bool is_static_file(const char *uri, bool *parameters) {
-  const char *slash = nullptr;
-  const char *dot = nullptr;
-  bool in_path = true;
-  bool semicolon = false;
-  bool matched = false;
-  for (const char *at = uri;; ++at) {
-    // Most bytes are none of the five the rule looks at: one table look
-    // each.
-    while (!marks_byte[static_cast<unsigned char>(*at)])
-      ++at;
-    const char c = *at;
-    if (c == '/') {
-      if (!slash)
-        slash = at;
-    } else if (c == '.') {
-      dot = slash && at >= slash + 2 && at[-1] != '/' ? at : nullptr;
-    } else if (c == ';') {
-      semicolon = semicolon || in_path;
-    } else if (c == '?' || c == '\0') {
-      matched =
-          matched ||
-          (dot && is_extension(dot + 1, static_cast<size_t>(at - dot - 1)));
-      // Past the first '?' only a match is looked for.
-      if (c == '\0' || matched)
-        break;
-      in_path = false;
-      dot = nullptr;
-    }
-  }
+  const char *end = strchrnul(uri, '?');
   if (parameters)
-    *parameters = semicolon;
-  return matched;
+    *parameters = std::memchr(uri, ';', static_cast<size_t>(end - uri));
+  // Most targets start with theirs.
+  const char *slash = *uri == '/' ? uri : std::strchr(uri, '/');
+  if (!slash)
+    return false;
+  for (const char *start = uri;;) {
+    const auto *dot = static_cast<const char *>(
+        memrchr(start, '.', static_cast<size_t>(end - start)));
+    if (dot && dot >= slash + 2 && dot[-1] != '/' &&
+        is_extension(dot + 1, static_cast<size_t>(end - dot - 1)))
+      return true;
+    if (!*end)
+      return false;
+    start = end + 1;
+    end = strchrnul(start, '?');
+  }
 }
 
 } // namespace module

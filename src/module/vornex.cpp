@@ -72,11 +72,12 @@ apr_status_t inject_filter(ap_filter_t *f, apr_bucket_brigade *bb) {
 int handler(request_rec *r) {
   try {
     // The metrics page is served as it is, never screened or counted.
-    if (r->handler && !std::strcmp(r->handler, metrics_handler_name))
+    if (r->handler && r->handler[0] == metrics_handler_name[0] &&
+        !std::strcmp(r->handler, metrics_handler_name))
       return show_metrics(r);
     if (r->main || r->prev)
       return follow(r);
-    if (const request_state *state = state_of(r, false))
+    if (const request_state *state = state_of(r))
       if (state->screened)
         return DECLINED;
     return screen(r);
@@ -132,10 +133,24 @@ int post_config(apr_pool_t *pconf, apr_pool_t *, apr_pool_t *ptemp,
   }
 }
 
-// Runs before every configuration load (the first one included).
+// Runs before every configuration load (the first one included), once the
+// configuration has been read and its modules loaded, and before the server
+// applies it and sorts the hooks again: hooks that only some configurations
+// need are added here.
 int pre_config(apr_pool_t *, apr_pool_t *, apr_pool_t *) {
   rollout_named = false;
   start_configuration();
+  // Just ahead of mod_cache's quick handler, which answers from the cache
+  // before any other hook sees the request; where mod_cache is not loaded,
+  // the hook would only cost every request a call.
+  static const char *const before_cache[] = {"mod_cache.c", nullptr};
+  if (ap_find_linked_module("mod_cache.c"))
+    ap_hook_quick_handler(quick_handler, nullptr, before_cache,
+                          APR_HOOK_REALLY_FIRST);
+  // Likewise VornexPhase early's hook, where nothing can set it.
+  if (early_phase_possible())
+    ap_hook_header_parser(header_parser, nullptr, nullptr,
+                          APR_HOOK_REALLY_LAST);
   return OK;
 }
 
@@ -254,9 +269,6 @@ void register_hooks(apr_pool_t *) {
                                                "mod_dav.c",
                                                "mod_cache.c",
                                                nullptr};
-  // Just ahead of mod_cache's quick handler, which answers from the cache
-  // before any other hook sees the request.
-  static const char *const before_cache[] = {"mod_cache.c", nullptr};
   ap_hook_optional_fn_retrieve(ssl_lookup_handler, ssl_first, nullptr,
                                APR_HOOK_MIDDLE);
   // VORNEX_IN belongs to the request's protocol filters (body.cpp puts it
@@ -266,13 +278,10 @@ void register_hooks(apr_pool_t *) {
   ap_register_output_filter(inject_filter_name, inject_filter, nullptr,
                             AP_FTYPE_RESOURCE);
   ap_hook_handler(handler, nullptr, before_scripts, APR_HOOK_REALLY_FIRST);
-  ap_hook_quick_handler(quick_handler, nullptr, before_cache,
-                        APR_HOOK_REALLY_FIRST);
   // Ahead of mod_remoteip and mod_headers, which change the client's header
   // lines in this hook.
   ap_hook_post_read_request(post_read_request, nullptr, nullptr,
                             APR_HOOK_REALLY_FIRST);
-  ap_hook_header_parser(header_parser, nullptr, nullptr, APR_HOOK_REALLY_LAST);
   ap_hook_pre_config(pre_config, nullptr, nullptr, APR_HOOK_MIDDLE);
   ap_hook_post_config(post_config, nullptr, nullptr, APR_HOOK_MIDDLE);
   ap_hook_child_init(child_init, nullptr, nullptr, APR_HOOK_MIDDLE);

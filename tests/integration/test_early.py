@@ -112,9 +112,11 @@ class EarlyPhase(ServerTestCase):
     def setUpClass(cls):
         cls.checks = {}
         cls.servers = {}
+        # "htaccess": VornexPhase early set only by a .htaccess file.
         for name, phase in (("plain", None), ("content", "content"),
-                            ("early", "early")):
-            s = cls.apache(modules=MODULES, vornex=phase is not None)
+                            ("early", "early"), ("htaccess", None)):
+            screened = name != "plain"
+            s = cls.apache(modules=MODULES, vornex=screened)
             s.write("cgi-bin/echo.cgi", ECHO_CGI, mode=0o755)
             s.write("htdocs/app/index.html", "never served\n")
             password_file = os.path.join(s.root, "htpasswd")
@@ -126,12 +128,18 @@ class EarlyPhase(ServerTestCase):
                          "login.html"):
                 s.write("htdocs/" + page, "%s\n" % page)
             conf = [site(s, password_file)]
-            if phase:
+            if screened:
                 check = cls.checks[name] = cls.scripted_check_server()
                 check.reply = verdict_for
                 conf = ["VornexPrimaryServer %s" % check.address,
                         "VornexSecondaryServer %s" % check.address,
-                        "VornexCheck On", "VornexPhase %s" % phase] + conf
+                        "VornexCheck On"] + conf
+            if phase:
+                conf.insert(0, "VornexPhase %s" % phase)
+            if name == "htaccess":
+                s.write("htdocs/basic/.htaccess", "VornexPhase early\n")
+                conf.append('<Directory "%s/basic">\n  AllowOverride All\n'
+                            '</Directory>' % s.htdocs)
             s.configure("\n".join(conf))
             s.start()
             cls.servers[name] = s
@@ -249,9 +257,11 @@ class EarlyPhase(ServerTestCase):
 
     def test_early_challenge_answers_before_authentication(self):
         """A challenge verdict in the early phase answers a request that
-        authentication would refuse with the challenge page; in the content
-        phase authentication answers it first, unchecked."""
+        authentication would refuse with the challenge page, whether the
+        server's configuration or only a .htaccess file sets the phase; in
+        the content phase authentication answers it first, unchecked."""
         for phase, expected in (("early", (403, PAGE, 1)),
+                                ("htaccess", (403, PAGE, 1)),
                                 ("content", (401, None, 0))):
             with self.subTest(phase=phase):
                 response, checks = self.send(phase, "GET", "/basic/page.html",

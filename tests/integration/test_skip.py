@@ -123,5 +123,71 @@ class RecommendedSkipTest(ServerTestCase):
         self.assertEqual(self.check.take(), [])
 
 
+class RuleAtHeadTest(ServerTestCase):
+    """Port 0 of a server where no section sets VornexSkip, so the built-in
+    rule is taken when the head is read; port 1 of one where a <Location>
+    sets its own pattern, so it cannot be. Both add a header line in
+    post_read_request, after the module copies the client's."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.check = cls.scripted_check_server()
+        cls.servers = []
+        for own in (False, True):
+            s = cls.apache(modules=["headers"])
+            lines = ["VornexPrimaryServer %s" % cls.check.address,
+                     "VornexSecondaryServer %s" % cls.check.address,
+                     "VornexCheck On",
+                     "RequestHeader set X-Added by-server early"]
+            if own:
+                lines += ["<Location /own/>", 'VornexSkip "^/nothing$"',
+                          "</Location>"]
+            s.configure("\n".join(lines))
+            s.write("htdocs/page.html", "<p>page</p>\n")
+            s.start()
+            cls.servers.append(s)
+
+    def setUp(self):
+        self.check.take()
+
+    def checked_lines(self, server, target):
+        """The header lines of the check that `target` made, or None."""
+        response = request(server.port, "GET", target,
+                           headers=[("User-Agent", "browser")])
+        self.assertNotEqual(response.status, 500)
+        checks = self.check.take()
+        self.assertLessEqual(len(checks), 1)
+        if not checks:
+            return None
+        head = checks[0].body.split(b"\r\n\r\n")[0].decode()
+        return [line for line in head.split("\r\n")[1:] if line]
+
+    def test_builtin_rule_skips_and_screens_as_the_table_says(self):
+        """Taken when the head is read, the rule skips what it skips when
+        taken in the handler, and the checks of the others carry the client's
+        header lines, without the one the server added."""
+        server = self.servers[0]
+        for target, builtin_skips, _ in CASES:
+            with self.subTest(target=target):
+                lines = self.checked_lines(server, target)
+                self.assertEqual(lines is None, builtin_skips)
+                if lines is not None:
+                    # The server takes an absolute-form target's host name
+                    # for its Host line when it reads the head.
+                    self.assertEqual(lines[1:], ["User-Agent: browser",
+                                                 "Connection: close"])
+                    self.assertTrue(lines[0].startswith("Host: "), lines)
+
+    def test_own_pattern_screens_static_target_with_client_lines(self):
+        """Where a section sets its own pattern, a target the built-in rule
+        would skip is screened there, with the client's header lines; outside
+        it the built-in rule still skips it."""
+        server = self.servers[1]
+        self.assertEqual(self.checked_lines(server, "/own/style.css"), [
+            "Host: %s:%d" % (LOOPBACK, server.port), "User-Agent: browser",
+            "Connection: close"])
+        self.assertIsNone(self.checked_lines(server, "/style.css"))
+
+
 if __name__ == "__main__":
     main()
