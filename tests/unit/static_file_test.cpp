@@ -89,6 +89,14 @@ TEST(StaticFile, AgreesWithThePatternOnATable) {
       {"/a\n.css", true},
       {"http://example.test/a.svg", true},
       {"/api/v1/users/12345/profile?x=1", false},
+      // Bytes that only look like an extension's letters once their 0x20
+      // bit is set: lower case is for ASCII letters alone.
+      {"/a.mp\x13", false},
+      {"/a.\xc3\xd3\xd3", false},
+      {"/a.\x03ss", false},
+      {"/a.J\x13", false},
+      {"/a.AvIf", true},
+      {"/a.MP4", true},
   };
   for (const auto &c : cases) {
     EXPECT_EQ(re.matches(c.uri), c.skipped) << "pattern, " << c.uri;
