@@ -6,6 +6,7 @@ loaded first. Each request is checked
 once, and no verdict's headers are kept in the cache for other clients."""
 
 import os
+import signal
 import sys
 import time
 
@@ -14,6 +15,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", ".."))
 
 from testbed import backends, php  # noqa: E402
 from testbed.client import request  # noqa: E402
+from testbed.process import worker_pids  # noqa: E402
 from testbed.scripted import check_reply  # noqa: E402
 from testbed.suite import ServerTestCase, main  # noqa: E402
 
@@ -26,7 +28,7 @@ PAGES = {
     "proxy": "/app/%s",
     "php": "/php/%s.php",
 }
-TESTS = ("blocked", "inject")
+TESTS = ("blocked", "inject", "restart")
 PHP_PAGE = """<?php
 header('Cache-Control: public, max-age=600');
 echo "php page\\n";
@@ -170,6 +172,30 @@ class CacheCase:
 
 class DiskQuick(CacheCase, ServerTestCase):
     store, quick = "disk", "On"
+
+    def test_graceful_restart_keeps_cached_pages_screened(self):
+        """After graceful restarts the quick handler's screening is there
+        once: a cached page is still refused to the blocked client, each
+        request checked once."""
+        server = self.servers["module"]
+        target = self.pages["static"] % "restart"
+        for restart in range(3):
+            before = set(worker_pids(server.proc.pid))
+            os.kill(server.proc.pid, signal.SIGUSR1)
+            deadline = time.monotonic() + 60
+            while (before & set(worker_pids(server.proc.pid)) and
+                   time.monotonic() < deadline):
+                time.sleep(0.05)
+            self.assertFalse(before & set(worker_pids(server.proc.pid)),
+                             "old workers did not exit")
+            with self.subTest(restart=restart):
+                first, checks = self.get("module", target, GOOD)
+                self.assertEqual((first.status, len(checks)), (200, 1))
+                again, checks = self.get("module", target, GOOD)
+                self.assertEqual((again.status, len(checks)), (200, 1))
+                self.assertEqual((again.header("X-Cache") or "")[:3], "HIT")
+                refused, checks = self.get("module", target, EVIL)
+                self.assertEqual((refused.status, len(checks)), (403, 1))
 
 
 class DiskHandler(CacheCase, ServerTestCase):
