@@ -127,8 +127,7 @@ bool skipped(request_rec *r, const dir_conf *conf) {
 // them) and as a backend that drops them reads it, so that neither
 // "/login;x.css" nor "/app.js;v=2" can carry an application past the check.
 bool builtin_rule_skips(request_rec *r) {
-  const char *uri = or_empty(r->unparsed_uri);
-  const char *target = uri[0] == '/' ? uri : skip_target(r->pool, uri);
+  const char *target = skip_target(r->pool, or_empty(r->unparsed_uri));
   // The rule finds path parameters in the same pass.
   bool parameters = false;
   if (!is_static_file(target, &parameters))

@@ -124,9 +124,7 @@ char *without_parameters(apr_pool_t *pool, const char *path, size_t length) {
 // (it does not read a host there), and parses any other with a scheme as an
 // absolute URI; "*" and whatever it refuses with 400 never get here as
 // anything else.
-const char *skip_target(apr_pool_t *pool, const char *target) {
-  if (target[0] == '/')
-    return target;
+const char *parse_skip_target(apr_pool_t *pool, const char *target) {
   apr_uri_t uri;
   if (apr_uri_parse(pool, target, &uri) != APR_SUCCESS || !uri.scheme)
     return target;

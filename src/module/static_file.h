@@ -9,13 +9,18 @@
 namespace vornex {
 namespace module {
 
+// skip_target for a target that does not start with "/".
+const char *parse_skip_target(apr_pool_t *pool, const char *target);
+
 // The request target as the server resolves it, which is what the skip
 // patterns look at: the path and, after a "?", the query. An absolute-form
 // target ("http://host/path?query") gives its path ("/" when it has none) and
 // query, not the scheme and host, which the server does not map to a file;
-// an origin-form target is returned as it is. Anything made is allocated
-// from `pool`.
-const char *skip_target(apr_pool_t *pool, const char *target);
+// an origin-form target is returned as it is, without a call (this is asked
+// on every request). Anything made is allocated from `pool`.
+inline const char *skip_target(apr_pool_t *pool, const char *target) {
+  return target[0] == '/' ? target : parse_skip_target(pool, target);
+}
 
 // `target` (a path and query) without its path parameters (";name=value"
 // after a segment, which backends such as servlet containers drop from the
