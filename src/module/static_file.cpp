@@ -28,44 +28,43 @@ constexpr uint64_t lower_case(uint64_t bytes) {
   return bytes | upper >> 2;
 }
 
-// An extension's `n` bytes (at most 8) as an integer, the first one lowest,
-// in lower case. Extensions hold no NUL, so those of different lengths give
-// different values.
+const size_t longest_extension = 5;
+
+// An extension's `n` bytes (2 to 5) as an integer, the first one lowest, in
+// lower case, loaded without a loop: this runs for every request. Extensions
+// hold no NUL, so those of different lengths give different values.
 constexpr uint64_t packed(const char *s, size_t n) {
+  const auto byte = [s](size_t i) {
+    return uint64_t{static_cast<unsigned char>(s[i])} << (8 * i);
+  };
   uint64_t bytes = 0;
-  for (size_t i = 0; i < n; ++i)
-    bytes |= uint64_t{static_cast<unsigned char>(s[i])} << (8 * i);
+  switch (n) {
+  case 5:
+    bytes |= byte(4);
+    [[fallthrough]];
+  case 4:
+    bytes |= byte(3);
+    [[fallthrough]];
+  case 3:
+    bytes |= byte(2);
+    [[fallthrough]];
+  default:
+    bytes |= byte(1) | byte(0);
+  }
   return lower_case(bytes);
 }
 
 template <size_t N> constexpr uint64_t packed(const char (&s)[N]) {
+  static_assert(N - 1 >= 2 && N - 1 <= longest_extension, "an extension");
   return packed(s, N - 1);
 }
-
-const size_t longest_extension = 5;
 
 // Whether the `n` bytes at `s` are one of the extensions, ignoring ASCII case
 // as the pattern does: one switch on the packed bytes.
 bool is_extension(const char *s, size_t n) {
   if (n < 2 || n > longest_extension)
     return false;
-  // The bytes as packed() takes them, loaded without a loop.
-  const auto *u = reinterpret_cast<const unsigned char *>(s);
-  uint64_t bytes = 0;
-  switch (n) {
-  case 5:
-    bytes |= uint64_t{u[4]} << 32;
-    [[fallthrough]];
-  case 4:
-    bytes |= uint64_t{u[3]} << 24;
-    [[fallthrough]];
-  default:
-    bytes |= uint64_t{u[2]} << 16;
-    [[fallthrough]];
-  case 2:
-    bytes |= uint64_t{u[1]} << 8 | u[0];
-  }
-  switch (lower_case(bytes)) {
+  switch (packed(s, n)) {
   case packed("js"):
   case packed("css"):
   case packed("map"):
